@@ -1,4 +1,6 @@
-// Program entry. The window, tray and server link are started from here.
+// Program entry.
 #include <windows.h>
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return 0; }
+#include "app/lifecycle.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return app::programMain(); }

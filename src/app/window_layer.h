@@ -24,7 +24,7 @@ bool windowExists(Window w);
 enum class Event {
   Created,    // the window and all its controls exist (control name empty)
   Clicked,    // button or check box clicked (after a check box has toggled)
-  Changed,    // edit box content changed, by the user or by the program
+  Changed,    // edit box content changed by the user (not by setText)
   Selected,   // combo box item chosen by the user
   MouseDown,  // left mouse button pressed on a label
 };

@@ -451,7 +451,9 @@ int WebSocketClient::GetConnectStatus() const {
 }
 
 void WebSocketClient::BaseRelease() {
-  StatePtr state = std::move(state_);
+  // state_ itself stays: another thread may be calling in at this moment, and the released flag
+  // turns it away.
+  StatePtr state = state_;
   if (!state) return;
   ConnectionPtr c;
   MessageHandler onMessage;
@@ -459,6 +461,7 @@ void WebSocketClient::BaseRelease() {
   std::deque<Event> events;
   {
     std::lock_guard<std::mutex> guard(state->lock);
+    if (state->released) return;
     state->released = true;
     c = std::move(state->connection);
     state->status = -1;

@@ -1,0 +1,99 @@
+// pz.ini through the private-profile calls (GBK text, one key per call, no cached copy) and the
+// autostart value in the current user's Run key.
+#include <windows.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "app/settings.h"
+#include "app/tray.h"
+#include "app/window_layer.h"
+
+namespace settings {
+namespace {
+
+using ui::Window;
+
+constexpr DWORD kValueLimit = 10240;  // a value read keeps at most 10,239 bytes
+constexpr const char* kDefaultClosingPhrase = "感谢您的惠顾、欢迎再次光临！";
+
+std::string modulePath() {
+  std::vector<char> buffer(MAX_PATH);
+  for (;;) {
+    DWORD n = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n < buffer.size()) return std::string(buffer.data(), n);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+void writeRunValue() {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
+    return;
+  const std::string path = exePath();
+  RegSetValueExA(key, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                 static_cast<DWORD>(path.size() + 1));
+  RegCloseKey(key);
+}
+
+void deleteRunValue() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunKey, 0, KEY_WRITE, &key) != ERROR_SUCCESS) return;
+  // A value of that name, or failing that a subkey of that name.
+  if (RegDeleteValueA(key, kRunValue) != ERROR_SUCCESS) RegDeleteKeyA(key, kRunValue);
+  RegCloseKey(key);
+}
+
+}  // namespace
+
+std::string exePath() { return modulePath(); }
+
+std::string exeDirectory() {
+  const std::string path = modulePath();
+  const size_t slash = path.find_last_of('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string iniPath() { return exeDirectory() + "\\pz.ini"; }
+
+std::string readSetting(const std::string& section, const std::string& key, const std::string& fallback) {
+  std::vector<char> buffer(kValueLimit);
+  DWORD n = GetPrivateProfileStringA(section.c_str(), key.c_str(), fallback.c_str(), buffer.data(), kValueLimit,
+                                     iniPath().c_str());
+  return std::string(buffer.data(), n);
+}
+
+void writeSetting(const std::string& section, const std::string& key, const std::string& value) {
+  WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), iniPath().c_str());
+}
+
+void loadSettings() {
+  ui::setChecked(Window::Main, "选择框3", readSetting("设置", "自启动", "0") == "1");
+  if (readSetting("登陆", "是否记住", "0") == "1") {
+    ui::setText(Window::Main, "编辑框_登陆账号", readSetting("登陆", "账号", ""));
+    ui::setText(Window::Main, "编辑框_登陆密码", readSetting("登陆", "密码", ""));
+  }
+  ui::setCurrentIndex(Window::Main, "组合框1", std::atoi(readSetting("设置", "声音选择", "").c_str()));
+  ui::setText(Window::Main, "编辑框1", readSetting("语音播报", "播报结尾", kDefaultClosingPhrase));
+  ui::setChecked(Window::Main, "选择框1", readSetting("登陆", "是否记住", "0") == "1");
+  tray::setTrayIcon(tray::Image::Tray, tray::kTooltip);
+}
+
+void saveAutostart() {
+  if (ui::isChecked(Window::Main, "选择框3")) {
+    writeRunValue();
+    writeSetting("设置", "自启动", "1");
+  } else {
+    deleteRunValue();
+    writeSetting("设置", "自启动", "0");
+  }
+}
+
+void saveClosingPhrase() { writeSetting("语音播报", "播报结尾", ui::text(Window::Main, "编辑框1")); }
+
+void saveVoice() {
+  writeSetting("设置", "声音选择", std::to_string(ui::currentIndex(Window::Main, "组合框1")));
+}
+
+}  // namespace settings

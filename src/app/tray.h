@@ -1,0 +1,31 @@
+// Windows only: the main window's notification-area icon (identifier 100, callback message 0x8064) and
+// its pop-up menu "托盘菜单".
+#pragma once
+#include <string>
+
+namespace tray {
+
+inline constexpr unsigned kIconId = 100;
+inline constexpr unsigned kCallbackMessage = 0x8064;
+inline constexpr const char* kTooltip = "欢迎使用Kassaro系统";
+// Menu item identifiers, in menu order.
+inline constexpr unsigned kOpenWindowItem = 1;  // "打开窗口"
+inline constexpr unsigned kExitItem = 2;        // "退出软件"
+
+enum class Image { None, Tray };
+
+// Puts, replaces or removes the icon: with an image the icon is added or its image and tooltip (cut to
+// 62 bytes) replaced; without one it is removed. The previous image is released either way.
+void setTrayIcon(Image image, const std::string& tooltip = {});
+bool trayIconShown();
+// What WM_DESTROY of the main window does: the shell does not remove the icon of a dead window.
+void removeTrayIcon();
+
+// Pops up "托盘菜单" next to the mouse pointer, owned by the main window; the chosen item arrives as
+// WM_COMMAND with its identifier.
+void popUpTrayMenu();
+
+// The tray operation (1, 2, 3, or 0 for none) of a notification that arrives with the callback message.
+int trayOperation(unsigned mouseMessage);
+
+}  // namespace tray

@@ -1,0 +1,52 @@
+// The account flows: login (by the button and after every connection), the remembered credentials,
+// registration in its own window, and what the server's answers change.
+#pragma once
+#include <string>
+
+namespace account {
+
+// Click of "登录": sends the login, then stores the remembering state whatever the login did.
+void submitLogin();
+
+// Checks that both texts are there, then sends the login and at once the bill request.
+void sendLogin(const std::string& account, const std::string& password);
+
+// Press on "立即注册": opens the registration window, or brings the open one to the front.
+void openRegistration();
+
+// Click of the registration window's "注册": checks the boxes, then sends the registration.
+void submitRegistration();
+
+// Piece 1 of "登录响应" and of "注册响应".
+void onLoginAnswer(const std::string& answer);
+void onRegistrationAnswer(const std::string& answer);
+
+// Binds the three control events above to their handlers, as the program entry does.
+void bindAccountEvents();
+
+// Login panel of the main window.
+inline constexpr const char* kLoginAccountBox = "编辑框_登陆账号";
+inline constexpr const char* kLoginPasswordBox = "编辑框_登陆密码";
+inline constexpr const char* kRememberBox = "选择框1";
+inline constexpr const char* kLoginButton = "按钮_登陆";
+inline constexpr const char* kRegisterLink = "标签3";
+inline constexpr const char* kLoginPanel = "分组框2";
+
+// Registration window.
+inline constexpr const char* kNewAccountBox = "编辑框_注册账号";
+inline constexpr const char* kNewPasswordBox = "编辑框_注册密码";
+inline constexpr const char* kConfirmPasswordBox = "编辑框_注册确认密码";
+inline constexpr const char* kRegisterButton = "按钮1";
+
+// Keys of pz.ini, section "登陆".
+inline constexpr const char* kRememberKey = "是否记住";
+inline constexpr const char* kAccountKey = "账号";
+inline constexpr const char* kPasswordKey = "密码";
+
+// Messages.
+inline constexpr const char* kIncompleteMessage = "请填写完整信息后重试！";
+inline constexpr const char* kShortAccountMessage = "请输入六位或六位以上的账号！";
+inline constexpr const char* kShortPasswordMessage = "请输入六位或六位以上的密码！";
+inline constexpr const char* kPasswordsDifferMessage = "两次填写密码不一样请确认后重试！";
+
+}  // namespace account

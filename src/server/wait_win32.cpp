@@ -1,0 +1,52 @@
+// The wait on Win32: a one-shot waitable timer, and the thread's messages processed until it fires.
+#include <windows.h>
+
+#include "server/wait.h"
+
+namespace server {
+namespace {
+
+// Processes every pending message; true (with the code) when a WM_QUIT was among them.
+bool pumpPending(int* quitCode) {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      *quitCode = static_cast<int>(msg.wParam);
+      return true;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  return false;
+}
+
+}  // namespace
+
+int waitPumping(int count, WaitUnit unit) {
+  const long long ms = waitMilliseconds(count, unit);
+  HANDLE timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+  if (!timer) {
+    Sleep(static_cast<DWORD>(ms));
+    return 1;
+  }
+  LARGE_INTEGER due;
+  due.QuadPart = -ms * 10000;  // relative, in units of 100 ns
+  SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
+
+  bool quit = false;
+  int quitCode = 0;
+  for (;;) {
+    // Once WM_QUIT is out of the queue, only the timer is waited for: the loop that owns the quit
+    // gets it back when we are done.
+    if (!quit) quit = pumpPending(&quitCode);
+    const DWORD woke = quit ? WaitForSingleObject(timer, INFINITE)
+                            : MsgWaitForMultipleObjectsEx(1, &timer, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woke == WAIT_OBJECT_0) break;
+    if (woke != WAIT_OBJECT_0 + 1) break;  // the wait failed: do not spin
+  }
+  CloseHandle(timer);
+  if (quit) PostQuitMessage(quitCode);
+  return 1;
+}
+
+}  // namespace server

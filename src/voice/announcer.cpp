@@ -1,0 +1,43 @@
+#include "voice/announcer.h"
+
+#include <atomic>
+
+#include "app/window_layer.h"
+#include "voice/speech.h"
+
+namespace voice {
+
+namespace {
+
+constexpr ui::Window kMain = ui::Window::Main;
+
+// Set once on the window thread during creation, read afterwards by the test on the same thread.
+std::string startupClosingPhrase;
+
+// The synchronous request of a test announcement pumps window messages, so a second click on "试听"
+// can arrive inside the first one; it is dropped rather than stacked on top.
+std::atomic<bool> testSpeaking{false};
+
+}  // namespace
+
+std::string paymentSentence(const std::string& channel, const std::string& amount, const std::string& closing) {
+  return channel + amount + "元！" + closing;
+}
+
+std::string testSentence(const std::string& closing) { return "微信收款100.00元！" + closing; }
+
+void announcePayment(const std::string& channel, const std::string& amount) {
+  if (!ui::isChecked(kMain, "选择框2")) return;
+  const std::string sentence = paymentSentence(channel, amount, ui::text(kMain, "编辑框1"));
+  speak(sentence, ui::currentIndex(kMain, "组合框1"));
+}
+
+void announceTest() {
+  if (testSpeaking.exchange(true)) return;
+  speak(testSentence(startupClosingPhrase), ui::currentIndex(kMain, "组合框1"));
+  testSpeaking = false;
+}
+
+void captureStartupClosingPhrase() { startupClosingPhrase = ui::text(kMain, "编辑框1"); }
+
+}  // namespace voice

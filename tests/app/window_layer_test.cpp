@@ -1,0 +1,158 @@
+// The window layer over the window definitions: what every subsystem that writes into controls relies
+// on. Runs against the in-memory layer natively and against real controls under Wine.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "app/window_defs.h"
+#include "app/window_layer.h"
+
+namespace {
+
+using ui::Window;
+
+class WindowLayer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ui::destroyWindow(Window::Main);
+    ui::createWindow(Window::Main);
+  }
+  void TearDown() override {
+    ui::destroyWindow(Window::Main);
+    ui::destroyWindow(Window::Registration);
+  }
+};
+
+TEST_F(WindowLayer, ControlsStartWithTheirDesignContent) {
+  EXPECT_EQ(ui::text(Window::Main, "标签_微信合计"), "微信收款合计：元");
+  EXPECT_EQ(ui::text(Window::Main, "标签_支付宝合计"), "支付宝收款合计：元");
+  EXPECT_EQ(ui::text(Window::Main, "编辑框1"), "感谢您的惠顾、欢迎再次光临！");
+  EXPECT_EQ(ui::text(Window::Main, "编辑框_异常计时"), "30");
+  EXPECT_EQ(ui::text(Window::Main, "分组框2"), "登陆---未登录");
+  EXPECT_EQ(ui::text(Window::Main, "标签_微信累计收款"), "");
+  EXPECT_TRUE(ui::isChecked(Window::Main, "选择框2"));
+  EXPECT_FALSE(ui::isChecked(Window::Main, "选择框1"));
+  EXPECT_FALSE(ui::isChecked(Window::Main, "选择框3"));
+  EXPECT_FALSE(ui::isVisible(Window::Main, "标签_监控状态1"));
+  EXPECT_FALSE(ui::isVisible(Window::Main, "媒体播放1"));
+  EXPECT_TRUE(ui::isVisible(Window::Main, "标签_监控状态"));
+  EXPECT_TRUE(ui::isEnabled(Window::Main, "按钮_登陆"));
+  EXPECT_EQ(ui::inputMode(Window::Main, "编辑框_登陆账号"), 3);
+  EXPECT_EQ(ui::inputMode(Window::Main, "编辑框_登陆密码"), 0);
+  EXPECT_EQ(ui::currentIndex(Window::Main, "组合框1"), -1);
+  EXPECT_EQ(ui::currentIndex(Window::Main, "高级选择夹1"), 0);
+}
+
+TEST_F(WindowLayer, HistoryListHoldsItsSampleRow) {
+  ASSERT_EQ(ui::rowCount(Window::Main, "超级列表框1"), 1);
+  EXPECT_EQ(ui::columnCount(Window::Main, "超级列表框1"), 4);
+  EXPECT_EQ(ui::cell(Window::Main, "超级列表框1", 0, 0), "9999");
+  EXPECT_EQ(ui::cell(Window::Main, "超级列表框1", 0, 1), "2020-6-29 09:53:40");
+  EXPECT_EQ(ui::cell(Window::Main, "超级列表框1", 0, 2), "支付宝收款");
+  EXPECT_EQ(ui::cell(Window::Main, "超级列表框1", 0, 3), "9999.99");
+  EXPECT_EQ(ui::rowCount(Window::Main, "超级列表框_微信收款"), 0);
+  EXPECT_EQ(ui::rowCount(Window::Main, "超级列表框_支付宝收款"), 0);
+}
+
+TEST_F(WindowLayer, CaptionsContentsAndStatesCanBeWritten) {
+  ui::setText(Window::Main, "标签_监控状态", "监控状态：√");
+  EXPECT_EQ(ui::text(Window::Main, "标签_监控状态"), "监控状态：√");
+  ui::setText(Window::Main, "编辑框_登陆账号", "abc-12");  // text set by the program is not filtered
+  EXPECT_EQ(ui::text(Window::Main, "编辑框_登陆账号"), "abc-12");
+  ui::setChecked(Window::Main, "选择框3", true);
+  EXPECT_TRUE(ui::isChecked(Window::Main, "选择框3"));
+  ui::setEnabled(Window::Main, "按钮_登陆", false);
+  EXPECT_FALSE(ui::isEnabled(Window::Main, "按钮_登陆"));
+  ui::setVisible(Window::Main, "标签_监控状态", false);
+  EXPECT_FALSE(ui::isVisible(Window::Main, "标签_监控状态"));
+  ui::setInputMode(Window::Main, "编辑框_登陆密码", 2);
+  EXPECT_EQ(ui::inputMode(Window::Main, "编辑框_登陆密码"), 2);
+  ui::setCurrentIndex(Window::Main, "高级选择夹1", 1);
+  EXPECT_EQ(ui::currentIndex(Window::Main, "高级选择夹1"), 1);
+}
+
+TEST_F(WindowLayer, ComboSelectionOutsideItsItemsSelectsNothing) {
+  ui::setCurrentIndex(Window::Main, "组合框1", 3);
+  EXPECT_EQ(ui::currentIndex(Window::Main, "组合框1"), 3);
+  EXPECT_EQ(ui::text(Window::Main, "组合框1"), "度丫丫");
+  ui::setCurrentIndex(Window::Main, "组合框1", 7);
+  EXPECT_EQ(ui::currentIndex(Window::Main, "组合框1"), -1);
+}
+
+TEST_F(WindowLayer, ListRowsAreAppendedFilledAndCleared) {
+  const char* list = "超级列表框_微信收款";
+  EXPECT_EQ(ui::appendRow(Window::Main, list, ui::kIconWeChat), 0);
+  EXPECT_EQ(ui::appendRow(Window::Main, list, ui::kIconAlipay), 1);
+  ui::setCell(Window::Main, list, 1, 3, "100.00");
+  ui::setCell(Window::Main, list, 1, 9, "ignored");
+  ui::setCell(Window::Main, list, 5, 0, "ignored");
+  EXPECT_EQ(ui::cell(Window::Main, list, 1, 3), "100.00");
+  EXPECT_EQ(ui::cell(Window::Main, list, 0, 3), "");
+  EXPECT_EQ(ui::cell(Window::Main, list, 5, 0), "");
+  EXPECT_EQ(ui::rowIcon(Window::Main, list, 0), ui::kIconWeChat);
+  EXPECT_EQ(ui::rowIcon(Window::Main, list, 1), ui::kIconAlipay);
+  ui::clearRows(Window::Main, list);
+  EXPECT_EQ(ui::rowCount(Window::Main, list), 0);
+}
+
+TEST_F(WindowLayer, SameNameInTwoWindowsAreTwoControls) {
+  EXPECT_FALSE(ui::windowExists(Window::Registration));
+  EXPECT_EQ(ui::text(Window::Registration, "按钮1"), "");  // no window, no control
+  ui::createWindow(Window::Registration);
+  EXPECT_TRUE(ui::windowExists(Window::Registration));
+  EXPECT_EQ(ui::text(Window::Registration, "按钮1"), "注册");
+  EXPECT_EQ(ui::text(Window::Main, "按钮1"), "试听");
+  EXPECT_EQ(ui::inputMode(Window::Registration, "编辑框_注册账号"), 3);
+  ui::destroyWindow(Window::Registration);
+  EXPECT_FALSE(ui::windowExists(Window::Registration));
+}
+
+TEST_F(WindowLayer, UnknownNamesDoNothingAndReadEmpty) {
+  ui::setText(Window::Main, "没有这个", "x");
+  EXPECT_EQ(ui::text(Window::Main, "没有这个"), "");
+  EXPECT_EQ(ui::rowCount(Window::Main, "没有这个"), 0);
+  EXPECT_EQ(ui::appendRow(Window::Main, "标签8", 0), -1);  // a label is no list
+}
+
+TEST_F(WindowLayer, UpdatesFromOtherThreadsRunWholeAndOneAtATime) {
+  const char* list = "超级列表框_支付宝收款";
+  constexpr int kThreads = 4, kRowsEach = 25;
+  std::atomic<int> done{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, list, &done] {
+      for (int i = 0; i < kRowsEach; ++i) {
+        // Append and fill as one step: a row is never seen half written.
+        ui::runOnWindowThread([&] {
+          int row = ui::appendRow(Window::Main, list, ui::kIconAlipay);
+          ui::setCell(Window::Main, list, row, 0, std::to_string(t));
+          ui::setCell(Window::Main, list, row, 3, std::to_string(t));
+        });
+      }
+      ++done;
+    });
+  }
+  // This thread is the window thread: it keeps serving requests until the writers are done.
+  while (done < kThreads) {
+    ui::processPendingMessages();
+    std::this_thread::yield();
+  }
+  for (auto& th : threads) th.join();
+  ASSERT_EQ(ui::rowCount(Window::Main, list), kThreads * kRowsEach);
+  for (int r = 0; r < kThreads * kRowsEach; ++r)
+    EXPECT_EQ(ui::cell(Window::Main, list, r, 0), ui::cell(Window::Main, list, r, 3));
+}
+
+TEST_F(WindowLayer, BoundHandlersRunOnTheirEvent) {
+  int clicks = 0;
+  ui::bind(Window::Main, "按钮_上一月", ui::Event::Clicked, [&] { ++clicks; });
+  ui::raiseEvent(Window::Main, "按钮_上一月", ui::Event::Clicked);
+  ui::raiseEvent(Window::Main, "按钮_上一月", ui::Event::Changed);
+  ui::raiseEvent(Window::Main, "按钮_下一月", ui::Event::Clicked);
+  EXPECT_EQ(clicks, 1);
+  ui::bind(Window::Main, "按钮_上一月", ui::Event::Clicked, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+// Makes a test certificate trusted inside the current Wine prefix: adds it (DER) to the current user's
+// ROOT store. Run once per prefix, before a test reaches the local speech peer's HTTPS token endpoint;
+// under Wine the component cannot be told to ignore certificate errors.
+//   kassaro_trust_cert PATH-TO-CERT.der      (a Unix path is read through drive Z:)
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: kassaro_trust_cert CERT.der\n");
+    return 2;
+  }
+  std::string path = argv[1];
+  if (!path.empty() && path[0] == '/') {
+    path = "Z:" + path;
+    for (char& c : path)
+      if (c == '/') c = '\\';
+  }
+  std::ifstream in(path, std::ios::binary);
+  const std::string der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (der.empty()) {
+    std::fprintf(stderr, "cannot read %s\n", path.c_str());
+    return 1;
+  }
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "ROOT");
+  if (!store) {
+    std::fprintf(stderr, "cannot open the ROOT store: %lu\n", GetLastError());
+    return 1;
+  }
+  const BOOL ok = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+                                                   reinterpret_cast<const BYTE*>(der.data()),
+                                                   static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
+                                                   nullptr);
+  const DWORD error = GetLastError();
+  CertCloseStore(store, 0);
+  if (!ok) {
+    std::fprintf(stderr, "cannot add the certificate: %lu\n", error);
+    return 1;
+  }
+  std::printf("trusted %s\n", path.c_str());
+  return 0;
+}
