@@ -171,6 +171,13 @@ const ControlDef* findControlDef(Window w, const std::string& name) {
   return nullptr;
 }
 
+int controlId(Window w, const std::string& name) {
+  const auto& defs = controlDefs(w);
+  for (size_t i = 0; i < defs.size(); ++i)
+    if (defs[i].name == name) return kFirstControlId + static_cast<int>(i);
+  return 0;
+}
+
 Rect pageRect(const ControlDef& d) {
   Rect r = d.rect;
   if (!d.group.empty()) {

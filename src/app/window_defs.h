@@ -70,6 +70,11 @@ const std::vector<ControlDef>& controlDefs(Window w);
 // nullptr when the window has no control of that name.
 const ControlDef* findControlDef(Window w, const std::string& name);
 
+// A control's identifier (GetDlgCtrlID): fixed by its place in the window's definition, so that tools
+// outside the process find it by the same numbering. 0 for an unknown name.
+inline constexpr int kFirstControlId = 1000;
+int controlId(Window w, const std::string& name);
+
 // The control's top-left corner in its page's (or the client area's) coordinates: the group box's
 // origin added when it sits in one.
 Rect pageRect(const ControlDef& def);

@@ -25,7 +25,6 @@ constexpr const wchar_t* kRegistrationClass = L"KassaroRegistration";
 constexpr const wchar_t* kPageClass = L"KassaroPage";
 constexpr const wchar_t* kDispatchClass = L"KassaroDispatch";
 constexpr int kPages = 3;
-constexpr int kFirstControlId = 1000;
 
 struct ControlRec {
   const ControlDef* def = nullptr;
@@ -527,13 +526,6 @@ void processPendingMessages() {
 }
 
 void setMainWindowHook(MessageHook hook) { gMainHook = hook; }
-
-int controlId(Window w, const std::string& control) {
-  const auto& defs = controlDefs(w);
-  for (size_t i = 0; i < defs.size(); ++i)
-    if (defs[i].name == control) return kFirstControlId + static_cast<int>(i);
-  return 0;
-}
 
 HWND windowHandle(Window w) {
   return onWindow<HWND>([&] { return rec(w).hwnd; });

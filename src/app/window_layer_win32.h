@@ -25,9 +25,6 @@ void setMainWindowHook(MessageHook hook);
 
 HWND windowHandle(Window w);  // nullptr when the window does not exist
 HWND controlHandle(Window w, const std::string& control);
-// A control's identifier (GetDlgCtrlID): fixed by its place in the window's definition, so that tools
-// outside the process can find it too. 0 for an unknown name.
-int controlId(Window w, const std::string& control);
 // The page window that holds a tab page's controls.
 HWND pageHandle(int page);
 

@@ -20,6 +20,7 @@ KASSARO_E2E_KEEP=1 to keep each session's folder (it is kept anyway when the tes
 import array
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -27,6 +28,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 import urllib.request
 from pathlib import Path
 
@@ -41,6 +43,7 @@ DESKTOP_SIZE = "1024x768"
 RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
 RUN_VALUE = "我的启动项"
 DESKTOPS_KEY = r"HKCU\Software\Wine\Explorer\Desktops"
+BROWSER_KEY = r"HKCU\Software\Wine\WineBrowser"
 
 # Exit codes of kassaro_probe.
 PROBE_OK, PROBE_NOT_FOUND, PROBE_USAGE, PROBE_NO_ANSWER, PROBE_FAILED, PROBE_REFUSED = range(6)
@@ -256,6 +259,13 @@ class Probe:
         if not r.ok:
             raise E2EError(f"window {name} did not go: {r!r}")
 
+    def wait_rows(self, list_name, count, timeout=30, window="主窗口"):
+        """Waits until the list holds at least count rows; {"count", "at": Unix ms when seen}."""
+        r = self("wait-rows", window, list_name, count, int(timeout * 1000), timeout=timeout + 30)
+        if not r.ok:
+            raise E2EError(f"{list_name} did not reach {count} rows: {r!r}")
+        return r.json()
+
     def wait_message_box(self, timeout=30):
         r = self("wait-msgbox", int(timeout * 1000), timeout=timeout + 30)
         if not r.ok:
@@ -322,7 +332,8 @@ class Program:
         lines = self._launch_lines()
         if not lines:
             raise E2EError(f"the launcher ended: {self._out.read_bytes()!r}")
-        self.pid = json.loads(lines[0])["pid"]
+        launched = json.loads(lines[0])
+        self.pid, self.launched_at = launched["pid"], launched["at"] / 1000
         if wait_window:
             s.probe.wait_window("主窗口", timeout)
         return self
@@ -335,6 +346,21 @@ class Program:
 
     def running(self):
         return self.launcher is not None and self.launcher.poll() is None
+
+    def memory_kib(self):
+        """{"rss", "peak"}: the resident memory of the program's process in KiB, as the system counts it
+        (Wine runs it as a Unix process of its own, named by its Windows path)."""
+        marker = str(self.folder.name).encode()
+        for status in Path("/proc").glob("[0-9]*/status"):
+            try:
+                cmdline = (status.parent / "cmdline").read_bytes()
+                if marker not in cmdline or b"Kassaro.exe" not in cmdline or b"kassaro_probe" in cmdline:
+                    continue
+                fields = dict(line.split(":", 1) for line in status.read_text().splitlines() if ":" in line)
+                return {"rss": int(fields["VmRSS"].split()[0]), "peak": int(fields["VmHWM"].split()[0])}
+            except (OSError, KeyError, ValueError):
+                continue
+        raise E2EError("the program's process was not found in /proc")
 
     def wait_exit(self, timeout=60):
         """The program's exit code, once it has ended; E2EError if it runs on past the timeout."""
@@ -379,9 +405,10 @@ class NotifyPeer:
         self.control = socket.create_connection(("127.0.0.1", control_port), timeout=120)
         self.reader = self.control.makefile("r", encoding="utf-8")
 
-    def command(self, cmd, **fields):
+    def command(self, cmd, answer_within=120, **fields):
         """Sends one control command; returns its answer (a dict with "ok")."""
         line = json.dumps(dict(cmd=cmd, **fields), ensure_ascii=False) + "\n"
+        self.control.settimeout(answer_within)
         self.control.sendall(line.encode("utf-8"))
         answer = self.reader.readline()
         if not answer:
@@ -390,6 +417,11 @@ class NotifyPeer:
 
     def push(self, text):
         return self.command("push", text=text)
+
+    def stream(self, texts, per_second):
+        """Sends the texts at a steady pace; returns each one's send time (Unix seconds)."""
+        return self.command("stream", answer_within=len(texts) / per_second + 120, texts=texts,
+                            per_second=per_second)["times"]
 
     def set(self, key, value):
         return self.command("set", key=key, value=value)
@@ -453,6 +485,10 @@ class SpeechPeer:
     def log(self):
         return self.control("/log").decode("utf-8", errors="replace")
 
+    def synthesis_queries(self):
+        """The query of each synthesis request, in order, as {name: [values]}."""
+        return [urllib.parse.parse_qs(m.group(1)) for m in re.finditer(r"GET /text2audio\?(\S+) HTTP/1\.1", self.log())]
+
     def mode(self, name, delay=None):
         self.control(f"/mode?name={name}" + (f"&delay={delay}" if delay is not None else ""))
 
@@ -507,11 +543,13 @@ class Session:
     self.capture_file; time_limit: seconds after which everything is ended and TimeLimit raised.
     """
 
-    def __init__(self, name, notify=True, speech=False, capture_sound=False, time_limit=240):
+    def __init__(self, name, notify=True, speech=False, capture_sound=False, record_browser=False,
+                 time_limit=240):
         self.name = name
         self.want_notify = notify
         self.want_speech = speech
         self.capture_sound = capture_sound
+        self.record_browser = record_browser
         self.time_limit = time_limit
         self.kassaro_exe = binary("KASSARO_EXE", "Kassaro.exe")
         self.probe_exe = binary("KASSARO_PROBE", "kassaro_probe.exe")
@@ -543,6 +581,8 @@ class Session:
                 (self.folder / "asound.conf").write_text(conf)
                 self.program_env["ALSA_CONFIG_PATH"] = "/usr/share/alsa/alsa.conf:" + str(self.folder / "asound.conf")
             self._fresh_prefix()
+            if self.record_browser:
+                self._install_browser_recorder()
             if self.want_notify:
                 self.notify = NotifyPeer(self.folder)
             if self.want_speech:
@@ -583,10 +623,26 @@ class Session:
         if self.wine.reg_query(DESKTOPS_KEY, DESKTOP) != DESKTOP_SIZE:
             self.wine.reg_add(DESKTOPS_KEY, DESKTOP, DESKTOP_SIZE)
 
+    def _install_browser_recorder(self):
+        """Makes Wine's browser (what the shell opens a web address with) a recorder that writes each
+        address it is given to opened_addresses and opens nothing."""
+        self.browser_log = self.folder / "browser.log"
+        recorder = self.folder / "browser-recorder"
+        recorder.write_text(f"#!/bin/sh\nprintf '%s\\n' \"$@\" >> '{self.browser_log}'\n")
+        recorder.chmod(0o755)
+        self.wine.reg_add(BROWSER_KEY, "Browsers", str(recorder))
+
+    def opened_addresses(self):
+        """The web addresses handed to the browser, in order (record_browser=True)."""
+        if not self.browser_log.exists():
+            return []
+        return self.browser_log.read_text(encoding="utf-8", errors="replace").splitlines()
+
     def _tear_down(self):
         signal.alarm(0)
         steps = [
             self._remove_autostart,
+            self._restore_browser,
             self.wine.kill,
             lambda: self.notify and self.notify.stop(),
             lambda: self.speech and self.speech.stop(),
@@ -603,6 +659,10 @@ class Session:
             print(f"e2e: session folder kept: {self.folder}", file=sys.stderr)
         else:
             shutil.rmtree(self.folder, ignore_errors=True)
+
+    def _restore_browser(self):
+        if self.record_browser:
+            self.wine.reg_delete(BROWSER_KEY, "Browsers")
 
     def _remove_autostart(self):
         # While the prefix still runs: a fresh start would first start the program from the value.

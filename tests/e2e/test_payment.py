@@ -13,11 +13,18 @@ from kassaro_e2e import Session, wait_until  # noqa: E402
 
 SEP = "【字段分隔符】"
 ACCOUNT, PASSWORD = "13912345678", "e2e-pw1"
+HISTORY = "\r\n".join(SEP.join(line) for line in [
+    ["501", "2026-12-7 18:20:00", "支付宝收款", "30.10"],
+    ["502", "2026-12-8 08:02:15", "微信收款", "6.00"],
+    ["503", "2026-12-8 08:30:00", "支付宝收款", "0.20"],
+    ["504", "2026-12-7 21:45:09", "微信收款", "100.05"],
+])
 
 
 class PaymentRoad(unittest.TestCase):
     def test_a_remembered_login_then_a_payment_is_spoken_and_listed(self):
         with Session("payment-road", speech=True, capture_sound=True) as s:
+            s.notify.set("history", HISTORY)
             s.start_program(ini={"登陆": {"是否记住": "1", "账号": ACCOUNT, "密码": PASSWORD}})
             probe = s.probe
 
@@ -41,18 +48,32 @@ class PaymentRoad(unittest.TestCase):
             self.assertTrue(probe.get("编辑框_登陆密码")["password"])
             self.assertEqual(probe.text("标签_监控状态"), "监控状态：√")
 
+            # The history, newest first in each list, with its totals and counts; nothing spoken for it.
+            probe.wait_rows("超级列表框_支付宝收款", 2)
+            self.assertEqual(probe.rows("超级列表框_微信收款"), [["1", "2026-12-8 08:02:15", "微信收款", "6.00"],
+                                                         ["2", "2026-12-7 21:45:09", "微信收款", "100.05"]])
+            self.assertEqual(probe.rows("超级列表框_支付宝收款"), [["1", "2026-12-8 08:30:00", "支付宝收款", "0.20"],
+                                                          ["2", "2026-12-7 18:20:00", "支付宝收款", "30.10"]])
+            self.assertEqual(probe.text("标签_微信合计"), "微信收款合计：106.05元")
+            self.assertEqual(probe.text("标签_支付宝合计"), "支付宝收款合计：30.3元")
+            self.assertEqual(probe.text("标签_微信累计收款"), "微信累计收款：2笔")
+            self.assertEqual(probe.text("标签_支付宝累计收款"), "支付累计收款：2笔")
+            self.assertNotIn("text2audio", s.speech.log())
+
+            # A live payment goes below the history, with the local time.
             s.notify.push(SEP.join(["收到收款", "微信收款", "12.50"]))
-            rows = wait_until(lambda: probe.rows("超级列表框_微信收款"), 30, what="the payment's row")
-            self.assertEqual(len(rows), 1)
-            number, when, channel, amount = rows[0]
-            self.assertEqual([number, channel, amount], ["1", "微信收款", "12.50"])
+            probe.wait_rows("超级列表框_微信收款", 3)
+            rows = probe.rows("超级列表框_微信收款")
+            self.assertEqual(len(rows), 3)
+            number, when, channel, amount = rows[2]
+            self.assertEqual([number, channel, amount], ["3", "微信收款", "12.50"])
             self.assertRegex(when, r"^\d{4}-\d{1,2}-\d{1,2} \d{2}:\d{2}:\d{2}$")
             listed = datetime.datetime.strptime(when, "%Y-%m-%d %H:%M:%S")
             self.assertLess(abs((datetime.datetime.now() - listed).total_seconds()), 120)
-            self.assertEqual(probe.text("标签_微信合计"), "微信收款合计：12.5元")
-            self.assertEqual(probe.text("标签_微信累计收款"), "微信累计收款：1笔")
-            self.assertEqual(probe.text("标签_支付宝累计收款"), "支付宝累计收款：0笔")
-            self.assertEqual(probe.text("标签_支付宝合计"), "支付宝收款合计：元")
+            self.assertEqual(probe.text("标签_微信合计"), "微信收款合计：118.55元")
+            self.assertEqual(probe.text("标签_微信累计收款"), "微信累计收款：3笔")
+            self.assertEqual(probe.text("标签_支付宝累计收款"), "支付宝累计收款：2笔")
+            self.assertEqual(probe.text("标签_支付宝合计"), "支付宝收款合计：30.3元")
 
             # Spoken: a token, then the sentence in the chosen voice, written to an MP3 and played.
             log = s.speech.log()

@@ -17,6 +17,8 @@ A test steers it through the control port: one JSON object per line in, one JSON
     {"cmd": "push_raw", "hex": "..."}         send a text frame whose payload is these bytes (bad UTF-8)
     {"cmd": "push_big", "size": n}            send a text of n bytes ("A" repeated)
     {"cmd": "burst", "text": "...", "count": n}   send the text n times at once
+    {"cmd": "stream", "texts": [...], "per_second": r}   send the texts one by one at r a second;
+                                              answers when all are sent, with each one's send time
     {"cmd": "close"}                          close every connection with the closing handshake
     {"cmd": "drop"}                           drop every connection without a close frame
     {"cmd": "silent"}                         stop reading every open connection and send nothing
@@ -162,6 +164,20 @@ class Peer:
                 pass
         return sent
 
+    async def stream(self, texts, per_second):
+        """Sends at a steady pace, each text on its own time slot (not after the previous one's send), so
+        that a slow receiver does not slow the pace down. Send times are Unix times, like the program's."""
+        start = time.monotonic()
+        times = []
+        for i, text in enumerate(texts):
+            delay = start + i / per_second - time.monotonic()
+            if delay > 0:
+                await asyncio.sleep(delay)
+            times.append(time.time())
+            await self.send_all(text)
+            self.touch()
+        return {"sent": len(texts), "times": times, "seconds": time.monotonic() - start}
+
     # ---- the control side ----
 
     async def serve_controller(self, reader, writer):
@@ -206,6 +222,8 @@ class Peer:
                     await ws.send(text)
                 sent += 1
             return {"ok": True, "sent": sent}
+        if cmd == "stream":
+            return {"ok": True, **await self.stream(c["texts"], float(c["per_second"]))}
         if cmd == "close":
             connections = list(self.talking())
             await asyncio.gather(*(ws.close() for ws in connections), return_exceptions=True)

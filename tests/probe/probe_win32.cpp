@@ -34,8 +34,9 @@ const char* const kUsageText =
     "  msgbox                       the open message boxes: title, text, buttons (1 when none)\n"
     "  tray [--hwnd H]              whether the main window's notification icon exists (1 when not)\n"
     "waiting:\n"
-    "  wait-window WIN|TITLE MS     until such a window is visible\n"
+    "  wait-window WIN|TITLE MS     until such a window is visible; prints when\n"
     "  wait-gone WIN|TITLE MS       until no such window exists\n"
+    "  wait-rows [WIN] LIST N MS    until the list holds N rows; prints the count and when\n"
     "  wait-msgbox MS               until a message box is open; prints it\n"
     "  wait-exit MS                 until the program's process ends; prints its exit code\n"
     "acting (add --exit MS to wait for the program to end afterwards and print its exit code):\n"
@@ -82,13 +83,22 @@ ui::Window windowArg(const Args& a, size_t* next) {
 }
 
 template <typename F>
-bool pollUntil(DWORD limitMs, F condition) {
+bool pollUntil(DWORD limitMs, F condition, DWORD intervalMs = 50) {
   const ULONGLONG end = GetTickCount64() + limitMs;
   for (;;) {
     if (condition()) return true;
     if (GetTickCount64() >= end) return false;
-    Sleep(50);
+    Sleep(intervalMs);
   }
+}
+
+// Now as Unix time in milliseconds: the clock a test on the Unix side can compare its own events with
+// (Wine's system time is the Unix clock).
+long long unixMs() {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  const ULONGLONG ticks = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<long long>((ticks - 116444736000000000ULL) / 10000);
 }
 
 std::string rectJson(const RECT& r) {
@@ -119,7 +129,8 @@ struct Box {
 BOOL CALLBACK collectButton(HWND h, LPARAM lp) {
   wchar_t cls[32] = {};
   GetClassNameW(h, cls, 32);
-  if (!wcscmp(cls, L"Button") && IsWindowVisible(h)) {
+  // The button's own style: the box may be on a desktop whose visibility this thread cannot judge.
+  if (!wcscmp(cls, L"Button") && (GetWindowLongW(h, GWL_STYLE) & WS_VISIBLE)) {
     auto* box = reinterpret_cast<Box*>(lp);
     box->buttons.push_back({GetDlgCtrlID(h), std::wstring()});
   }
@@ -376,9 +387,39 @@ int cmdWaitWindow(const Args& a, const Options& o) {
   if (!pollUntil(number(a.words[2]), [&] {
         h = windowByNameOrTitle(a.words[1], o);
         return h && IsWindowVisible(h);
-      }))
+      }, 10))
     throw Failure{kNotFound, "no such visible window"};
-  out(Json().add("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(h))).str());
+  out(Json().add("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(h))).add("at", unixMs()).str());
+  return kOk;
+}
+
+// Until the list holds at least COUNT rows, looking every millisecond or two, so that the moment a row
+// is listed is known closely; prints the count and that moment.
+int cmdWaitRows(const Args& a, const Options& o) {
+  size_t i = 1;
+  ui::Window w = windowArg(a, &i);
+  need(a, i + 3);
+  const int wanted = number(a.words[i + 1]);
+  HWND list = nullptr;
+  int count = 0;
+  const bool reached = pollUntil(
+      number(a.words[i + 2]),
+      [&] {
+        if (!list) {
+          try {
+            list = findControl(w, a.words[i], o).hwnd;
+          } catch (const Failure& f) {
+            if (f.code != kNotFound) throw;
+            return false;  // not made yet: the program is still starting
+          }
+        }
+        count = listRowCount(list, o);
+        return count >= wanted;
+      },
+      1);
+  const long long at = unixMs();
+  if (!reached) throw Failure{kNotFound, "the list holds " + std::to_string(count) + " rows"};
+  out(Json().add("count", static_cast<long long>(count)).add("at", at).str());
   return kOk;
 }
 
@@ -547,10 +588,11 @@ int cmdLaunch(const Args& a, const std::wstring& desktop) {
   std::wstring desk = desktop;
   si.lpDesktop = desk.data();
   PROCESS_INFORMATION pi{};
+  const long long started = unixMs();
   if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
     throw Failure{kFailed, "cannot start " + utf8(a.words[1]) + ": error " + std::to_string(GetLastError())};
   CloseHandle(pi.hThread);
-  out(Json().add("pid", static_cast<long long>(pi.dwProcessId)).str());
+  out(Json().add("pid", static_cast<long long>(pi.dwProcessId)).add("at", started).str());
   WaitForSingleObject(pi.hProcess, INFINITE);
   DWORD code = 0;
   GetExitCodeProcess(pi.hProcess, &code);
@@ -572,6 +614,7 @@ const std::map<std::wstring, Command>& commands() {
       {L"tray", cmdTray},
       {L"wait-window", cmdWaitWindow},
       {L"wait-gone", cmdWaitGone},
+      {L"wait-rows", cmdWaitRows},
       {L"wait-msgbox", cmdWaitMsgbox},
       {L"wait-exit", cmdWaitExit},
       {L"click", cmdClick},

@@ -12,20 +12,6 @@
 namespace probe {
 namespace {
 
-// The window layer numbers controls in definition order: the tab control first, the others after it.
-// A control is found by that identifier and checked by its class, so a change of numbering in the
-// layer shows up as "not found" instead of reading the wrong control.
-constexpr int kFirstControlId = 1000;
-
-int controlId(ui::Window w, const ui::ControlDef& wanted) {
-  int next = kFirstControlId + 1;
-  for (const ui::ControlDef& d : ui::controlDefs(w)) {
-    const int id = d.kind == ui::Kind::Tab ? kFirstControlId : next++;
-    if (&d == &wanted) return id;
-  }
-  return -1;
-}
-
 std::wstring className(HWND h) {
   wchar_t name[128] = {};
   GetClassNameW(h, name, 128);
@@ -71,6 +57,7 @@ BOOL CALLBACK matchChild(HWND h, LPARAM lp) {
 struct TopSearch {
   const std::vector<DWORD>* pids;
   std::vector<TopWindow>* out;
+  bool otherDesktop = false;  // there IsWindowVisible looks at a desktop window we cannot see
 };
 
 BOOL CALLBACK collectTop(HWND h, LPARAM lp) {
@@ -86,7 +73,7 @@ BOOL CALLBACK collectTop(HWND h, LPARAM lp) {
     std::wstring title(GetWindowTextLengthW(h) + 1, L'\0');
     title.resize(GetWindowTextW(h, title.data(), static_cast<int>(title.size())));
     t.title = title;
-    t.visible = IsWindowVisible(h) != FALSE;
+    t.visible = s->otherDesktop ? (GetWindowLongW(h, GWL_STYLE) & WS_VISIBLE) != 0 : IsWindowVisible(h) != FALSE;
     s->out->push_back(t);
     break;
   }
@@ -112,7 +99,7 @@ RECT designRect(const Control& c) {
   if (c.def->page >= 0) {
     for (const ui::ControlDef& d : ui::controlDefs(c.def->window)) {
       if (d.kind != ui::Kind::Tab) continue;
-      ChildSearch s{controlId(c.def->window, d), expectedClass(d.kind), nullptr};
+      ChildSearch s{ui::controlId(c.def->window, d.name), expectedClass(d.kind), nullptr};
       EnumChildWindows(c.top, matchChild, reinterpret_cast<LPARAM>(&s));
       RECT tr{};
       if (s.found && GetWindowRect(s.found, &tr)) origin = POINT{tr.left, tr.top};
@@ -247,6 +234,16 @@ std::vector<TopWindow> topWindows(const Options& options) {
   if (pids.empty()) return out;
   TopSearch s{&pids, &out};
   EnumWindows(collectTop, reinterpret_cast<LPARAM>(&s));
+  // Under Wine a thread that the program starts before its first window lives on the default desktop,
+  // not on the one the program was started on, so message boxes shown from the server link's thread
+  // are found there. (Windows puts every thread of a process on the process's desktop.)
+  if (!gDesktopName.empty() && !sameTextIgnoringCase(gDesktopName, L"Default")) {
+    if (HDESK other = OpenDesktopW(L"Default", 0, FALSE, GENERIC_ALL)) {
+      s.otherDesktop = true;
+      EnumDesktopWindows(other, collectTop, reinterpret_cast<LPARAM>(&s));
+      CloseDesktop(other);
+    }
+  }
   return out;
 }
 
@@ -306,7 +303,7 @@ Control findControl(ui::Window w, const std::wstring& name, const Options& optio
   if (!c.def) throw Failure{kUsage, "no control named " + utf8(name) + " in that window's definition"};
   c.top = findWindow(w, options);
   if (!c.top) throw Failure{kNotFound, "window not found: " + utf8(windowTitle(w))};
-  ChildSearch s{controlId(w, *c.def), expectedClass(c.def->kind), nullptr};
+  ChildSearch s{ui::controlId(w, c.def->name), expectedClass(c.def->kind), nullptr};
   EnumChildWindows(c.top, matchChild, reinterpret_cast<LPARAM>(&s));
   c.hwnd = s.found;
   if (!c.hwnd) throw Failure{kNotFound, "control not found: " + utf8(name)};

@@ -8,20 +8,10 @@
 #include <iterator>
 #include <string>
 
+#include "support/percent_encoded.h"
 #include "voice/announcer.h"
 
 namespace {
-
-// Every byte as %XX, upper-case: what the service must receive for `utf8`.
-std::string percentEncoded(std::string_view utf8) {
-  std::string out;
-  char buf[4];
-  for (const char c : utf8) {
-    std::snprintf(buf, sizeof buf, "%%%02X", static_cast<unsigned char>(c));
-    out += buf;
-  }
-  return out;
-}
 
 std::string utf8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
 

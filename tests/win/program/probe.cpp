@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/window_defs.h"
 #include "app/window_layer_win32.h"
 
 namespace probe {

@@ -8,6 +8,7 @@
 
 #include "app/window_layer.h"
 #include "peer.h"
+#include "support/percent_encoded.h"
 
 #include <mmsystem.h>
 
@@ -18,16 +19,6 @@
 namespace {
 
 const std::string kSentence = "微信收款100.00元！感谢您的惠顾、欢迎再次光临！";
-
-std::string percentEncoded(std::string_view utf8) {
-  std::string out;
-  char buf[4];
-  for (const char c : utf8) {
-    std::snprintf(buf, sizeof buf, "%%%02X", static_cast<unsigned char>(c));
-    out += buf;
-  }
-  return out;
-}
 
 bool allDigits(const std::string& s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
