@@ -4,11 +4,10 @@ frame to its row listed, a payment frame to its sound starting, the memory of an
 full busy-counter run. Figures only: nothing here passes or fails on a time.
 
 Clocks: the probe stamps what it sees with Windows' system time, which under Wine is the Unix clock the
-notification peer stamps its sends with. Playback start is the moment the first loud sample reaches the
-captured sound (ALSA file output paced by a null device), read every few milliseconds.
+notification peer stamps its sends with. Playback start is the moment the program's sound starts reaching
+the captured sound (ALSA file output paced by a null device), read every two milliseconds.
 """
 import argparse
-import array
 import json
 import statistics
 import subprocess
@@ -66,13 +65,26 @@ def start_up(runs):
     return summary(figures)
 
 
-def first_loud_sample(capture, offset, threshold=2000):
-    """The byte offset of the first loud sample at or after offset, or None."""
-    data = capture.read_bytes()[offset:] if capture.exists() else b""
-    samples = array.array("h", data[: len(data) // 2 * 2])
-    for i, v in enumerate(samples):
-        if abs(v) > threshold:
-            return offset + 2 * i
+def size_of(path):
+    try:
+        return path.stat().st_size
+    except OSError:
+        return 0
+
+
+def playback_started(capture, since, timeout=20):
+    """When the sound of a payment sent at `since` started, or None. The ALSA file output starts its
+    file afresh each time the program opens the sound device (each sentence), then fills it as the
+    sound plays: the first data after a fresh start is the moment playback began."""
+    last = size_of(capture)
+    fresh = last == 0
+    while time.time() - since < timeout:
+        now = size_of(capture)
+        fresh = fresh or now < last
+        if fresh and now > 0:
+            return time.time()
+        last = now
+        time.sleep(0.002)
     return None
 
 
@@ -86,19 +98,13 @@ def payments(runs):
         idle = program.memory_kib()
         for i in range(runs):
             waiting = probe_in_background(s, "wait-rows", LIST, i + 1, 60000)
-            time.sleep(2)
-            offset = s.capture_file.stat().st_size if s.capture_file.exists() else 0
+            time.sleep(5)  # the probe is polling, and the sentence before has played
             sent = time.time()
             s.notify.push(SEP.join(["收到收款", "微信收款", "%d.%02d" % (i + 1, i)]))
-            while True:
-                loud = first_loud_sample(s.capture_file, offset)
-                if loud is not None or time.time() - sent > 20:
-                    break
-                time.sleep(0.002)
-            if loud is not None:
-                playing.append((time.time() - sent) * 1000)
+            started = playback_started(s.capture_file, sent)
+            if started is not None:
+                playing.append((started - sent) * 1000)
             listed.append(answer_of(waiting)["at"] - sent * 1000)
-            time.sleep(4)  # the sentence plays to its end before the next payment
         s.probe.act("tray-menu", "退出软件")
         program.wait_exit(30)
     return summary(listed), summary(playing) if playing else None, idle

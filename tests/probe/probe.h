@@ -98,6 +98,11 @@ struct Control {
 // Throws Failure(kUsage) for a name the definitions do not know and Failure(kNotFound) when the
 // window or the control does not exist.
 Control findControl(ui::Window w, const std::wstring& name, const Options& options);
+// The control of that definition among the children of the window `top`, or nullptr.
+HWND childControl(HWND top, const ui::ControlDef& def);
+// True while the main window `owner` has its notification icon: the shell accepts a modification only
+// for an icon it holds.
+bool trayIconThere(HWND owner);
 const wchar_t* expectedClass(ui::Kind kind);
 const char* kindName(ui::Kind kind);
 

@@ -166,16 +166,6 @@ std::string boxJson(const Box& b) {
 
 // ---- the notification icon ----
 
-bool trayIconThere(HWND owner) {
-  // Modifying nothing succeeds only while the shell holds an icon for this window and identifier.
-  NOTIFYICONDATAW nid{};
-  nid.cbSize = sizeof(nid);
-  nid.hWnd = owner;
-  nid.uID = tray::kIconId;
-  nid.uFlags = 0;
-  return Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
-}
-
 // The shell's callback: wParam the icon's identifier, lParam the mouse message.
 void trayCallback(HWND main, UINT mouseMessage) {
   SendNotifyMessageW(main, tray::kCallbackMessage, tray::kIconId, mouseMessage);

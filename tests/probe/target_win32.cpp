@@ -3,10 +3,12 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <tlhelp32.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cwctype>
 
+#include "app/tray.h"
 #include "probe/probe.h"
 
 namespace probe {
@@ -99,10 +101,9 @@ RECT designRect(const Control& c) {
   if (c.def->page >= 0) {
     for (const ui::ControlDef& d : ui::controlDefs(c.def->window)) {
       if (d.kind != ui::Kind::Tab) continue;
-      ChildSearch s{ui::controlId(c.def->window, d.name), expectedClass(d.kind), nullptr};
-      EnumChildWindows(c.top, matchChild, reinterpret_cast<LPARAM>(&s));
+      HWND tab = childControl(c.top, d);
       RECT tr{};
-      if (s.found && GetWindowRect(s.found, &tr)) origin = POINT{tr.left, tr.top};
+      if (tab && GetWindowRect(tab, &tr)) origin = POINT{tr.left, tr.top};
     }
   } else {
     ClientToScreen(c.top, &origin);
@@ -303,11 +304,24 @@ Control findControl(ui::Window w, const std::wstring& name, const Options& optio
   if (!c.def) throw Failure{kUsage, "no control named " + utf8(name) + " in that window's definition"};
   c.top = findWindow(w, options);
   if (!c.top) throw Failure{kNotFound, "window not found: " + utf8(windowTitle(w))};
-  ChildSearch s{ui::controlId(w, c.def->name), expectedClass(c.def->kind), nullptr};
-  EnumChildWindows(c.top, matchChild, reinterpret_cast<LPARAM>(&s));
-  c.hwnd = s.found;
+  c.hwnd = childControl(c.top, *c.def);
   if (!c.hwnd) throw Failure{kNotFound, "control not found: " + utf8(name)};
   return c;
+}
+
+HWND childControl(HWND top, const ui::ControlDef& def) {
+  ChildSearch s{ui::controlId(def.window, def.name), expectedClass(def.kind), nullptr};
+  EnumChildWindows(top, matchChild, reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
+bool trayIconThere(HWND owner) {
+  NOTIFYICONDATAW nid{};
+  nid.cbSize = sizeof(nid);
+  nid.hWnd = owner;
+  nid.uID = tray::kIconId;
+  nid.uFlags = 0;
+  return Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
 }
 
 // ---- messages ----

@@ -20,9 +20,9 @@ int main(int argc, char** argv) {
       return arg.rfind(prefix, 0) == 0;
     };
     const std::wstring rest = arg.substr(arg.find(L'=') + 1);
-    if (value(L"program")) probe::options().program = rest;
-    if (value(L"end-helper")) probe::options().endHelper = rest;
-    if (value(L"screenshots")) probe::options().screenshots = rest;
+    if (value(L"program")) probe::paths().program = rest;
+    if (value(L"end-helper")) probe::paths().endHelper = rest;
+    if (value(L"screenshots")) probe::paths().screenshots = rest;
   }
   LocalFree(wargv);
   return RUN_ALL_TESTS();

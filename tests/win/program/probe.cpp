@@ -11,9 +11,9 @@
 
 namespace probe {
 
-Options& options() {
-  static Options o;
-  return o;
+Paths& paths() {
+  static Paths p;
+  return p;
 }
 
 std::wstring directoryOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
@@ -95,20 +95,6 @@ BOOL CALLBACK matchTopLevel(HWND h, LPARAM lp) {
   return FALSE;
 }
 
-struct ById {
-  int id;
-  HWND found;
-};
-
-BOOL CALLBACK matchId(HWND h, LPARAM lp) {
-  auto* s = reinterpret_cast<ById*>(lp);
-  if (GetDlgCtrlID(h) == s->id) {
-    s->found = h;
-    return FALSE;
-  }
-  return TRUE;
-}
-
 BOOL CALLBACK findTip(HWND h, LPARAM lp) {
   wchar_t cls[64] = {};
   GetClassNameW(h, cls, 64);
@@ -149,37 +135,27 @@ HWND findWindowOf(DWORD processId, const wchar_t* className, const std::string& 
 }
 
 HWND control(HWND window, ui::Window which, const std::string& name) {
-  ById s{ui::controlId(which, name), nullptr};
-  if (s.id) EnumChildWindows(window, matchId, reinterpret_cast<LPARAM>(&s));
-  return s.found;
+  const ui::ControlDef* def = ui::findControlDef(which, name);
+  return def ? childControl(window, *def) : nullptr;
 }
 
 std::string textOf(HWND h) {
-  wchar_t text[1024] = {};
-  DWORD_PTR ignored = 0;
-  SendMessageTimeoutW(h, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, &ignored);
-  return ui::fromWide(text);
+  try {
+    return toGbk(windowText(h, Options{}));
+  } catch (const Failure&) {
+    return {};  // gone or not answering: nothing to read
+  }
 }
 
 std::string comboItem(HWND combo, int index) {
-  wchar_t text[256] = {};
-  if (index < 0) return {};
-  SendMessageW(combo, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(text));
-  return ui::fromWide(text);
+  const std::vector<std::wstring> items = comboItems(combo, Options{});
+  return index >= 0 && index < static_cast<int>(items.size()) ? toGbk(items[index]) : std::string();
 }
 
 RECT rectOf(HWND h) {
   RECT r{};
   GetWindowRect(h, &r);
   return r;
-}
-
-bool trayIconExists(HWND window) {
-  NOTIFYICONDATAW nid{};
-  nid.cbSize = sizeof(nid);
-  nid.hWnd = window;
-  nid.uID = 100;
-  return Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
 }
 
 std::string trayTooltip() {
@@ -216,25 +192,8 @@ void clickAt(HWND window, int x, int y) {
   PostMessageW(window, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
 }
 
-RECT tabItemRect(HWND tab, int item) {
-  RECT r{};
-  DWORD processId = 0;
-  GetWindowThreadProcessId(tab, &processId);
-  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId);
-  if (!process) return r;
-  // The message writes into memory of the tab's own process.
-  void* remote = VirtualAllocEx(process, nullptr, sizeof r, MEM_COMMIT, PAGE_READWRITE);
-  if (remote) {
-    SendMessageW(tab, TCM_GETITEMRECT, item, reinterpret_cast<LPARAM>(remote));
-    ReadProcessMemory(process, remote, &r, sizeof r, nullptr);
-    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-  }
-  CloseHandle(process);
-  return r;
-}
-
 void screenshot(const std::string& name) {
-  if (options().screenshots.empty()) return;
+  if (paths().screenshots.empty()) return;
   const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
   HDC screen = GetDC(nullptr);
   HDC dc = CreateCompatibleDC(screen);
@@ -255,7 +214,7 @@ void screenshot(const std::string& name) {
   fh.bfType = 0x4D42;
   fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
   fh.bfSize = fh.bfOffBits + size;
-  std::wstring path = options().screenshots + L"\\" + ui::toWide(name) + L".bmp";
+  std::wstring path = paths().screenshots + L"\\" + ui::toWide(name) + L".bmp";
   if (FILE* f = _wfopen(path.c_str(), L"wb")) {
     fwrite(&fh, sizeof fh, 1, f);
     fwrite(&bi.bmiHeader, sizeof bi.bmiHeader, 1, f);

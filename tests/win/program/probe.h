@@ -1,22 +1,23 @@
-// Looking at and acting on a running copy of the program from outside its process, as a user and the
-// shell would: its windows, its controls (found by their identifiers), its tray icon, the keyboard and
-// the mouse, and pictures of the screen.
+// Starting copies of the program and acting on them from outside their process, as a user and the shell
+// would: the keyboard, the mouse, the tray tooltip and pictures of the screen. Controls are found and
+// read with the UI probe's own pieces (probe/probe.h), so both see the program the same way.
 #pragma once
 #include <windows.h>
 
 #include <string>
 
 #include "app/window_layer.h"
+#include "probe/probe.h"
 
 namespace probe {
 
 // Paths handed to the test binary on its command line.
-struct Options {
+struct Paths {
   std::wstring program;      // the built Kassaro.exe
   std::wstring endHelper;    // the copy whose other thread calls endProgram
   std::wstring screenshots;  // where pictures of the screen go (BMP; the driver makes them PNG)
 };
-Options& options();
+Paths& paths();
 
 // A directory of its own under the temporary directory holding a copy of `exe` as Kassaro.exe (so that
 // pz.ini beside it starts absent); returns the copy's full path.
@@ -58,10 +59,6 @@ HWND control(HWND window, ui::Window which, const std::string& name);
 std::string textOf(HWND h);  // WM_GETTEXT, GBK
 std::string comboItem(HWND combo, int index);
 RECT rectOf(HWND h);
-
-// True while the notification icon (window, identifier 100) exists: the shell accepts a modification
-// only for an icon it holds.
-bool trayIconExists(HWND window);
 // The text of the tray tooltip that shows while the pointer rests on our icon, or empty.
 std::string trayTooltip();
 
@@ -74,8 +71,6 @@ void moveMouseTo(int x, int y);
 void pressKey(WORD vk);
 // A click (press and release) at a point in the window's client coordinates, posted to it.
 void clickAt(HWND window, int x, int y);
-// The rectangle of a tab item, read through the tab control's own message in the other process.
-RECT tabItemRect(HWND tab, int item);
 
 // Writes a picture of the whole screen (inside Wine's virtual desktop) as name.bmp.
 void screenshot(const std::string& name);

@@ -99,7 +99,7 @@ void exitByMenuCommand(HWND main) { PostMessageW(main, WM_COMMAND, 2, 0); }
 class Program : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(probe::options().program.empty()) << "run through run_program_tests.py";
+    ASSERT_FALSE(probe::paths().program.empty()) << "run through run_program_tests.py";
     ASSERT_EQ(runValue(), "<missing>") << "Wine would start the program on its next start-up";
   }
   // Ticking "开机自启" leaves a Run value behind that Wine would act on: remove it whatever happened.
@@ -109,7 +109,7 @@ class Program : public ::testing::Test {
 };
 
 TEST_F(Program, StartsOnTheManagementPageWithDesignValuesAndItsTrayIcon) {
-  const std::wstring exe = probe::freshProgramCopy(L"start", probe::options().program);
+  const std::wstring exe = probe::freshProgramCopy(L"start", probe::paths().program);
   Process p(exe);
   HWND main = p.mainWindow(kStartLimit);
   ASSERT_NE(main, nullptr);
@@ -119,7 +119,7 @@ TEST_F(Program, StartsOnTheManagementPageWithDesignValuesAndItsTrayIcon) {
   EXPECT_EQ(r.top, 50);
   EXPECT_EQ(r.right - r.left, 750);
   EXPECT_EQ(r.bottom - r.top, 600);
-  EXPECT_TRUE(probe::waitFor([&] { return probe::trayIconExists(main); }));
+  EXPECT_TRUE(probe::waitFor([&] { return probe::trayIconThere(main); }));
 
   HWND tab = control(main, "高级选择夹1");
   EXPECT_EQ(SendMessageW(tab, TCM_GETCURSEL, 0, 0), 1);
@@ -141,7 +141,7 @@ TEST_F(Program, StartsOnTheManagementPageWithDesignValuesAndItsTrayIcon) {
 
   // The other pages, by clicking their tabs.
   for (int page : {0, 2}) {
-    RECT item = probe::tabItemRect(tab, page);
+    RECT item = probe::tabItemRect(tab, page, probe::Options{});
     probe::clickAt(tab, (item.left + item.right) / 2, (item.top + item.bottom) / 2);
     EXPECT_TRUE(probe::waitFor([&] { return SendMessageW(tab, TCM_GETCURSEL, 0, 0) == page; }, 5000));
     Sleep(500);
@@ -154,7 +154,7 @@ TEST_F(Program, StartsOnTheManagementPageWithDesignValuesAndItsTrayIcon) {
 }
 
 TEST_F(Program, MinimiseAndCloseHideToTheTrayAndALeftClickBringsItBackCentred) {
-  const std::wstring exe = probe::freshProgramCopy(L"tray", probe::options().program);
+  const std::wstring exe = probe::freshProgramCopy(L"tray", probe::paths().program);
   Process p(exe);
   HWND main = p.mainWindow(kStartLimit);
   ASSERT_NE(main, nullptr);
@@ -163,7 +163,7 @@ TEST_F(Program, MinimiseAndCloseHideToTheTrayAndALeftClickBringsItBackCentred) {
   PostMessageW(main, WM_SYSCOMMAND, SC_MINIMIZE, 0);
   ASSERT_TRUE(probe::waitFor([&] { return !IsWindowVisible(main); }));
   EXPECT_TRUE(p.running());
-  EXPECT_TRUE(probe::trayIconExists(main));
+  EXPECT_TRUE(probe::trayIconThere(main));
   EXPECT_EQ(probe::trayTooltip(), "欢迎使用Kassaro系统");
 
   tray(main, WM_LBUTTONDBLCLK);  // a double click does nothing by itself
@@ -178,7 +178,7 @@ TEST_F(Program, MinimiseAndCloseHideToTheTrayAndALeftClickBringsItBackCentred) {
   PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
   ASSERT_TRUE(probe::waitFor([&] { return !IsWindowVisible(main); }));
   EXPECT_TRUE(p.running());
-  EXPECT_TRUE(probe::trayIconExists(main));
+  EXPECT_TRUE(probe::trayIconThere(main));
   tray(main, WM_LBUTTONUP);
   ASSERT_TRUE(probe::waitFor([&] { return IsWindowVisible(main) && !IsIconic(main); }));
   PostMessageW(main, WM_CLOSE, 0, 0);
@@ -190,7 +190,7 @@ TEST_F(Program, MinimiseAndCloseHideToTheTrayAndALeftClickBringsItBackCentred) {
 }
 
 TEST_F(Program, TheTrayMenuOpensTheWindowAndExitsWithZeroRemovingTheIcon) {
-  const std::wstring exe = probe::freshProgramCopy(L"menu", probe::options().program);
+  const std::wstring exe = probe::freshProgramCopy(L"menu", probe::paths().program);
   Process p(exe);
   HWND main = p.mainWindow(kStartLimit);
   ASSERT_NE(main, nullptr);
@@ -215,28 +215,28 @@ TEST_F(Program, TheTrayMenuOpensTheWindowAndExitsWithZeroRemovingTheIcon) {
   menu = findPopupMenu();
   ASSERT_NE(menu, nullptr);
   Sleep(300);
-  EXPECT_TRUE(probe::trayIconExists(main));
+  EXPECT_TRUE(probe::trayIconThere(main));
   clickMenuItem(menu, 1);  // "退出软件"
   EXPECT_EQ(p.waitForExit(10000), 0u);
-  EXPECT_FALSE(probe::trayIconExists(main));
+  EXPECT_FALSE(probe::trayIconThere(main));
 }
 
 TEST_F(Program, EndProgramFromAnotherThreadEndsWithItsCodeAndRemovesTheIcon) {
   HANDLE goAhead = CreateEventW(nullptr, TRUE, FALSE, L"kassaro-test-end");
   ResetEvent(goAhead);
-  const std::wstring exe = probe::freshProgramCopy(L"end", probe::options().endHelper);
+  const std::wstring exe = probe::freshProgramCopy(L"end", probe::paths().endHelper);
   Process p(exe);
   HWND main = p.mainWindow(kStartLimit);
   ASSERT_NE(main, nullptr);
-  ASSERT_TRUE(probe::waitFor([&] { return probe::trayIconExists(main); }));
+  ASSERT_TRUE(probe::waitFor([&] { return probe::trayIconThere(main); }));
   SetEvent(goAhead);
   EXPECT_EQ(p.waitForExit(10000), 7u);
-  EXPECT_FALSE(probe::trayIconExists(main));
+  EXPECT_FALSE(probe::trayIconThere(main));
   CloseHandle(goAhead);
 }
 
 TEST_F(Program, SettingsAreWrittenByTheirHandlersAndReadAtTheNextStart) {
-  const std::wstring exe = probe::freshProgramCopy(L"settings", probe::options().program);
+  const std::wstring exe = probe::freshProgramCopy(L"settings", probe::paths().program);
   {
     Process p(exe);
     HWND main = p.mainWindow(kStartLimit);
@@ -282,7 +282,7 @@ TEST_F(Program, SettingsAreWrittenByTheirHandlersAndReadAtTheNextStart) {
 }
 
 TEST_F(Program, RememberedLoginAndStoredVoiceAreLoaded) {
-  const std::wstring exe = probe::freshProgramCopy(L"login", probe::options().program);
+  const std::wstring exe = probe::freshProgramCopy(L"login", probe::paths().program);
   writeIni(exe, "登陆", "是否记住", "1");
   writeIni(exe, "登陆", "账号", "13800138000");
   writeIni(exe, "登陆", "密码", "密码abc");
@@ -314,7 +314,7 @@ TEST_F(Program, RememberedLoginAndStoredVoiceAreLoaded) {
 }
 
 TEST_F(Program, ASecondCopyIsRefusedAndBringsTheVisibleFirstToTheFront) {
-  const std::wstring exe = probe::freshProgramCopy(L"guard", probe::options().program);
+  const std::wstring exe = probe::freshProgramCopy(L"guard", probe::paths().program);
   Process first(exe);
   HWND firstMain = first.mainWindow(kStartLimit);
   ASSERT_NE(firstMain, nullptr);
@@ -332,12 +332,12 @@ TEST_F(Program, ASecondCopyIsRefusedAndBringsTheVisibleFirstToTheFront) {
     HWND secondMain = probe::findMainWindow(second.id(), false);
     ASSERT_NE(secondMain, nullptr);
     EXPECT_FALSE(IsWindowVisible(secondMain));
-    EXPECT_TRUE(probe::trayIconExists(secondMain));
+    EXPECT_TRUE(probe::trayIconThere(secondMain));
     Sleep(300);
     probe::screenshot("second-copy");
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     EXPECT_EQ(second.waitForExit(10000), 0u);
-    EXPECT_FALSE(probe::trayIconExists(secondMain));
+    EXPECT_FALSE(probe::trayIconThere(secondMain));
   }
   EXPECT_TRUE(first.running());
   EXPECT_TRUE(GetWindowLongW(firstMain, GWL_EXSTYLE) & WS_EX_TOPMOST);
@@ -373,16 +373,16 @@ TEST(TrayIcon, TooltipIsCutTo62BytesAndTheIconCanBeReplacedAndRemoved) {
   ui::createWindow(Window::Main);
   HWND main = ui::windowHandle(Window::Main);
   ASSERT_NE(main, nullptr);
-  EXPECT_FALSE(probe::trayIconExists(main));
+  EXPECT_FALSE(probe::trayIconThere(main));
   tray::setTrayIcon(tray::Image::Tray, "欢迎");
-  EXPECT_TRUE(probe::trayIconExists(main));
+  EXPECT_TRUE(probe::trayIconThere(main));
   // 30 Chinese characters are 60 bytes: two of the letters after them still fit.
   const std::string thirty = "一二三四五六七八九十一二三四五六七八九十一二三四五六七八九十";
   tray::setTrayIcon(tray::Image::Tray, thirty + "ABCDEFGH");
   EXPECT_TRUE(tray::trayIconShown());
   EXPECT_EQ(probe::trayTooltip(), thirty + "AB");
   tray::setTrayIcon(tray::Image::None);
-  EXPECT_FALSE(probe::trayIconExists(main));
+  EXPECT_FALSE(probe::trayIconThere(main));
   EXPECT_FALSE(tray::trayIconShown());
   ui::destroyWindow(Window::Main);
 }
