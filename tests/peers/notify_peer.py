@@ -358,7 +358,8 @@ async def main():
     await peer.start_listening()
     if args.down:
         await peer.stop_listening()
-    control = await asyncio.start_server(peer.serve_controller, "127.0.0.1", args.control_port)
+    # A command line may carry thousands of texts (stream): allow lines far above the default 64 KiB.
+    control = await asyncio.start_server(peer.serve_controller, "127.0.0.1", args.control_port, limit=64 << 20)
     control_port = control.sockets[0].getsockname()[1]
     if args.port_file:
         # Written whole, then renamed, so that a reader never sees half of it.
