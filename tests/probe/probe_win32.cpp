@@ -82,6 +82,13 @@ ui::Window windowArg(const Args& a, size_t* next) {
   return w;
 }
 
+// [WIN] CONTROL and then `more` arguments: the control, with *next at its name's place.
+Control controlArg(const Args& a, const Options& o, size_t* next, size_t more = 0) {
+  const ui::Window w = windowArg(a, next);
+  need(a, *next + 1 + more);
+  return findControl(w, a.words[*next], o);
+}
+
 template <typename F>
 bool pollUntil(DWORD limitMs, F condition, DWORD intervalMs = 50) {
   const ULONGLONG end = GetTickCount64() + limitMs;
@@ -263,17 +270,13 @@ int cmdWindow(const Args& a, const Options& o) {
 
 int cmdGet(const Args& a, const Options& o) {
   size_t i = 1;
-  ui::Window w = windowArg(a, &i);
-  need(a, i + 1);
-  out(describeControl(findControl(w, a.words[i], o), o));
+  out(describeControl(controlArg(a, o, &i), o));
   return kOk;
 }
 
 int cmdText(const Args& a, const Options& o) {
   size_t i = 1;
-  ui::Window w = windowArg(a, &i);
-  need(a, i + 1);
-  Control c = findControl(w, a.words[i], o);
+  Control c = controlArg(a, o, &i);
   std::wstring text;
   if (c.def->kind == ui::Kind::Combo) {
     const int index = static_cast<int>(ask(c.hwnd, CB_GETCURSEL, 0, 0, o));
@@ -309,9 +312,7 @@ int cmdTree(const Args& a, const Options& o) {
 
 int cmdRows(const Args& a, const Options& o) {
   size_t i = 1;
-  ui::Window w = windowArg(a, &i);
-  need(a, i + 1);
-  Control c = findControl(w, a.words[i], o);
+  Control c = controlArg(a, o, &i);
   if (c.def->kind != ui::Kind::List) throw Failure{kUsage, "not a list"};
   const int count = listRowCount(c.hwnd, o);
   const int columns = listColumnCount(c.hwnd, o);
@@ -333,9 +334,7 @@ int cmdRows(const Args& a, const Options& o) {
 
 int cmdColumns(const Args& a, const Options& o) {
   size_t i = 1;
-  ui::Window w = windowArg(a, &i);
-  need(a, i + 1);
-  Control c = findControl(w, a.words[i], o);
+  Control c = controlArg(a, o, &i);
   if (c.def->kind != ui::Kind::List) throw Failure{kUsage, "not a list"};
   std::vector<std::string> items;
   for (const ColumnInfo& col : listColumns(c.hwnd, o))
@@ -423,9 +422,7 @@ int cmdWaitGone(const Args& a, const Options& o) {
 
 int cmdClick(const Args& a, const Options& o) {
   size_t i = 1;
-  ui::Window w = windowArg(a, &i);
-  need(a, i + 1);
-  Control c = findControl(w, a.words[i], o);
+  Control c = controlArg(a, o, &i);
   checkUsable(c, a);
   switch (c.def->kind) {
     case ui::Kind::Button:
@@ -446,9 +443,7 @@ int cmdClick(const Args& a, const Options& o) {
 
 int cmdType(const Args& a, const Options& o) {
   size_t i = 1;
-  ui::Window w = windowArg(a, &i);
-  need(a, i + 2);
-  Control c = findControl(w, a.words[i], o);
+  Control c = controlArg(a, o, &i, 1);
   if (c.def->kind != ui::Kind::Edit) throw Failure{kUsage, "not an edit box"};
   checkUsable(c, a);
   // Where the user's click would put the caret: at the end, or over everything to replace it.
@@ -469,9 +464,7 @@ int cmdType(const Args& a, const Options& o) {
 
 int cmdSelect(const Args& a, const Options& o) {
   size_t i = 1;
-  ui::Window w = windowArg(a, &i);
-  need(a, i + 2);
-  Control c = findControl(w, a.words[i], o);
+  Control c = controlArg(a, o, &i, 1);
   if (c.def->kind != ui::Kind::Combo) throw Failure{kUsage, "not a combo box"};
   checkUsable(c, a);
   const int index = number(a.words[i + 1]);
