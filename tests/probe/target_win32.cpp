@@ -9,6 +9,7 @@
 #include <cwctype>
 
 #include "app/tray.h"
+#include "app/window_layer_win32.h"
 #include "probe/probe.h"
 
 namespace probe {
@@ -142,21 +143,9 @@ std::wstring fromUtf8(const std::string& s) {
   return w;
 }
 
-std::wstring fromGbk(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(936, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(n, L'\0');
-  MultiByteToWideChar(936, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
-
-std::string toGbk(const std::wstring& w) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(936, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-  std::string s(n, '\0');
-  WideCharToMultiByte(936, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
-  return s;
-}
+// The program's own conversions, so that the probe reads its texts exactly as it writes them.
+std::wstring fromGbk(const std::string& s) { return ui::toWide(s); }
+std::string toGbk(const std::wstring& w) { return ui::fromWide(w); }
 
 // ---- JSON ----
 
