@@ -40,6 +40,10 @@ class DroppedConnection(unittest.TestCase):
 
             # Back by itself: a new connection, the login sent again, the lists as they were.
             wait_until(lambda: len(logins(s)) >= 2, 60, interval=0.5, what="the second login")
+            # The second history is answered at once to the second bill request, so it is handled before
+            # anything pushed after this.
+            wait_until(lambda: sum(f.startswith("获取账单") for f in s.notify.frames()) >= 2, 20,
+                       what="the second bill request")
             wait_until(lambda: probe.text("标签_监控状态") == "监控状态：√", 20, what="the online mark")
             self.assertGreaterEqual(s.notify.command("status")["accepted"], 2)
             self.assertEqual(probe.message_boxes(), [])
