@@ -1,0 +1,47 @@
+#pragma once
+// The store's own thread. Every request's store work runs here, one at a time, so the engine has one
+// writer; the work that queues up while a commit is on its way is grouped into the next transaction, so a
+// burst of payments costs a few durable commits, not one each.
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "store/store.h"
+
+namespace hub::store {
+
+class Executor {
+ public:
+  // Hands a function to the thread that owns the requests (the event loop), to run there.
+  using Post = std::function<void(std::function<void()>)>;
+
+  Executor(std::unique_ptr<Store> store, Post toLoop);
+  // Finishes the work already queued, then ends the thread.
+  ~Executor();
+
+  // Runs work on the store thread inside a transaction (a savepoint of its own within it), then, once
+  // that transaction is committed, done(true) through toLoop. When the store is not available, or work
+  // throws, nothing work did is kept and done(false) runs instead. Work must not block on anything but
+  // the store.
+  void run(std::function<void(Store&)> work, std::function<void(bool committed)> done);
+
+ private:
+  struct Job {
+    std::function<void(Store&)> work;
+    std::function<void(bool)> done;
+  };
+  void loop();
+
+  std::unique_ptr<Store> store_;
+  Post toLoop_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Job> queue_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace hub::store

@@ -1,0 +1,126 @@
+#pragma once
+// The hub's store: accounts, bills and the operator's server information, behind one interface so that
+// another engine can stand where SQLite stands. Every operation runs inside the caller's transaction
+// (begin/commit); the store thread (executor.h) groups the work of many requests into one commit.
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/channel.h"
+#include "common/clock.h"
+#include "common/money.h"
+
+namespace hub::store {
+
+// The engine could not do what was asked (disk full, I/O error, locked for too long, gone). Nothing of the
+// failed transaction is kept; the caller answers "not available" and the client tries again.
+struct Unavailable : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Account {
+  std::int64_t id = 0;
+  std::string name;
+  std::string passwordHash;  // Argon2id, as accounts/passwords.h writes it; never the password
+  std::string intakeKey;     // the phone side's key for this account
+  bool disabled = false;
+  clock::Millis createdAt = 0;
+  clock::Millis phoneSeenAt = 0;  // the phone's last accepted request; 0 when it never reported
+};
+
+struct Bill {
+  std::int64_t number = 0;  // the hub's bill number, unique over all accounts, growing
+  std::int64_t accountId = 0;
+  Channel channel = Channel::wechat;
+  money::Fen fen = 0;
+  clock::Millis time = 0;        // when it was paid, as the counter is shown it
+  clock::Millis receivedAt = 0;  // when the hub took it
+  std::string sourceId;          // the phone's own id for it; empty when it gave none
+  std::string text;              // the notification's text; empty for a payment posted as such
+};
+
+struct NewBill {
+  std::int64_t accountId = 0;
+  Channel channel = Channel::wechat;
+  money::Fen fen = 0;
+  clock::Millis time = 0;
+  clock::Millis receivedAt = 0;
+  std::string sourceId;   // empty: none. A second bill with the same id for the account is a duplicate.
+  std::string dedupeKey;  // empty: none. A second bill with the same key for the account, received
+                          // within the dedupe window of the first, is a duplicate.
+  std::string text;
+};
+
+struct Stored {
+  std::int64_t number = 0;  // the new bill's number, or the earlier one's for a duplicate
+  bool duplicate = false;
+};
+
+// What the counters are told in "服务器信息"; set by the operator.
+struct ServerInfo {
+  bool maintenance = false;
+  std::string notice;
+  std::string clientVersion = "1.0";
+  std::string downloadUrl;
+};
+
+struct CounterSeen {
+  std::string machineId;
+  std::string address;
+  clock::Millis firstSeen = 0;
+  clock::Millis lastSeen = 0;
+};
+
+class Store {
+ public:
+  virtual ~Store() = default;
+
+  virtual void begin() = 0;
+  virtual void commit() = 0;
+  virtual void rollback() = 0;
+  // A nested unit inside the transaction, so that one request's failure does not undo the others'.
+  virtual void savepoint() = 0;
+  virtual void releaseSavepoint() = 0;
+  virtual void rollbackToSavepoint() = 0;
+
+  // Accounts. Names are compared byte for byte.
+  virtual std::optional<Account> accountByName(std::string_view name) = 0;
+  // The account whose intake key this is (looked up by its digest, then compared in constant time).
+  virtual std::optional<Account> accountByKey(std::string_view key) = 0;
+  virtual std::optional<Account> accountById(std::int64_t id) = 0;
+  // Adds the account (id and phoneSeenAt are ignored); false when the name is taken.
+  virtual bool addAccount(const Account& account) = 0;
+  virtual std::vector<Account> accounts() = 0;
+  virtual void setPasswordHash(std::int64_t id, std::string_view hash) = 0;
+  virtual void setDisabled(std::int64_t id, bool disabled) = 0;
+  virtual void setIntakeKey(std::int64_t id, std::string_view key) = 0;
+  virtual void setPhoneSeen(std::int64_t id, clock::Millis at) = 0;
+  // Records a counter (its machine identifier) logging in to the account.
+  virtual void counterSeen(std::int64_t id, std::string_view machineId, std::string_view address,
+                           clock::Millis at) = 0;
+  virtual std::vector<CounterSeen> countersSeen(std::int64_t id) = 0;
+
+  // Bills.
+  virtual Stored addBill(const NewBill& bill, clock::Millis dedupeWindow) = 0;
+  // The account's bills paid in [from, to), oldest first (by time, then number).
+  virtual std::vector<Bill> bills(std::int64_t accountId, clock::Millis from, clock::Millis to) = 0;
+
+  // The operator's server information.
+  virtual ServerInfo serverInfo() = 0;
+  virtual void setServerInfo(const ServerInfo& info) = 0;
+
+  // Grows with every change the operator makes (accounts, keys, server information), so that a running
+  // hub can tell that another process changed something and read it again.
+  virtual std::int64_t revision() = 0;
+};
+
+// Opens (creating it when missing) the SQLite store in this file and brings its schema up to date.
+// Throws Unavailable with a one-line reason when that cannot be done.
+std::unique_ptr<Store> openSqlite(const std::filesystem::path& file);
+
+}  // namespace hub::store
