@@ -1,0 +1,76 @@
+#include "common/config.h"
+
+#include <toml++/toml.h>
+
+#include <functional>
+#include <map>
+
+namespace hub {
+namespace {
+
+std::string where(const std::filesystem::path& file, const toml::source_region& at) {
+  return file.string() + ":" + std::to_string(at.begin.line);
+}
+
+template <typename T>
+T valueOf(const std::filesystem::path& file, const toml::node& node, std::string_view key) {
+  if (auto v = node.value<T>()) return *v;
+  throw ConfigError(where(file, node.source()) + ": " + std::string(key) + " has the wrong kind of value");
+}
+
+template <typename T>
+T inRange(const std::filesystem::path& file, const toml::node& node, std::string_view key, T low, T high) {
+  const T v = valueOf<T>(file, node, key);
+  if (v < low || v > high)
+    throw ConfigError(where(file, node.source()) + ": " + std::string(key) + " must be from " +
+                      std::to_string(low) + " to " + std::to_string(high));
+  return v;
+}
+
+}  // namespace
+
+Config readConfig(const std::filesystem::path& file) {
+  toml::table table;
+  try {
+    table = toml::parse_file(file.string());
+  } catch (const toml::parse_error& e) {
+    throw ConfigError(where(file, e.source()) + ": " + std::string(e.description()));
+  }
+  Config c;
+  using Setter = std::function<void(const toml::node&, std::string_view)>;
+  const std::map<std::string_view, Setter> keys = {
+      {"listen", [&](auto& n, auto k) { c.listen = valueOf<std::string>(file, n, k); }},
+      {"data", [&](auto& n, auto k) { c.data = valueOf<std::string>(file, n, k); }},
+      {"timezone", [&](auto& n, auto k) { c.timezone = valueOf<std::string>(file, n, k); }},
+      {"public_url", [&](auto& n, auto k) { c.publicUrl = valueOf<std::string>(file, n, k); }},
+      {"log_level", [&](auto& n, auto k) { c.logLevel = valueOf<std::string>(file, n, k); }},
+      {"registration",
+       [&](auto& n, auto k) {
+         const std::string v = valueOf<std::string>(file, n, k);
+         if (v != "open" && v != "closed")
+           throw ConfigError(where(file, n.source()) + ": registration is \"open\" or \"closed\"");
+         c.registrationOpen = v == "open";
+       }},
+      {"offline_after", [&](auto& n, auto k) { c.offlineAfter = inRange<int>(file, n, k, 1, 86400); }},
+      {"max_message_bytes",
+       [&](auto& n, auto k) { c.maxMessageBytes = inRange<std::int64_t>(file, n, k, 1024, 16 << 20); }},
+      {"max_body_bytes",
+       [&](auto& n, auto k) { c.maxBodyBytes = inRange<std::int64_t>(file, n, k, 1024, 16 << 20); }},
+      {"ping_interval", [&](auto& n, auto k) { c.pingInterval = inRange<int>(file, n, k, 1, 3600); }},
+      {"rate_per_second", [&](auto& n, auto k) { c.ratePerSecond = inRange<double>(file, n, k, 0.01, 1e6); }},
+      {"rate_burst", [&](auto& n, auto k) { c.rateBurst = inRange<int>(file, n, k, 1, 1000000); }},
+      {"login_failures", [&](auto& n, auto k) { c.loginFailures = inRange<int>(file, n, k, 1, 1000); }},
+      {"login_window", [&](auto& n, auto k) { c.loginWindow = inRange<int>(file, n, k, 1, 86400); }},
+      {"dedupe_window", [&](auto& n, auto k) { c.dedupeWindow = inRange<int>(file, n, k, 0, 3600); }},
+      {"hash_threads", [&](auto& n, auto k) { c.hashThreads = inRange<int>(file, n, k, 1, 64); }},
+  };
+  for (const auto& [key, node] : table) {
+    const auto setter = keys.find(key.str());
+    if (setter == keys.end())
+      throw ConfigError(where(file, node.source()) + ": unknown key " + std::string(key.str()));
+    setter->second(node, key.str());
+  }
+  return c;
+}
+
+}  // namespace hub

@@ -1,0 +1,39 @@
+#pragma once
+// The hub's configuration: a TOML file with its keys at the top level, then the command line over it.
+#include <cstddef>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+namespace hub {
+
+struct Config {
+  std::string listen = "0.0.0.0:9002";
+  std::filesystem::path data = "/var/lib/kassaro-hub";
+  std::string timezone = "Asia/Shanghai";  // the shops' day and the counters' time texts
+  std::string publicUrl;                   // how phones reach the hub; empty: http://<this host>:<port>
+  std::string logLevel = "info";
+  bool registrationOpen = true;  // registration = "open" | "closed"
+  int offlineAfter = 180;        // seconds without a phone report before the counters hear "APP掉线"
+
+  // Limits.
+  std::size_t maxMessageBytes = 64 * 1024;  // a counter's text; larger closes the connection
+  std::size_t maxBodyBytes = 64 * 1024;     // an HTTP request body; larger is answered 413
+  int pingInterval = 30;                    // seconds of silence before a counter is pinged
+  double ratePerSecond = 20;                // phone requests per account key
+  int rateBurst = 100;
+  int loginFailures = 5;  // failed logins for an account or from an address ...
+  int loginWindow = 300;  // ... within this many seconds stop being checked
+  int dedupeWindow = 10;  // seconds within which the same notification posted again is one bill
+  int hashThreads = 2;    // password hashing, off the event loop
+};
+
+struct ConfigError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Reads the file over the defaults. Throws ConfigError "FILE:LINE: reason" for a file that cannot be read,
+// is not TOML, has a key the hub does not know, or a value of the wrong kind or out of range.
+Config readConfig(const std::filesystem::path& file);
+
+}  // namespace hub

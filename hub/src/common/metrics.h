@@ -1,0 +1,34 @@
+#pragma once
+// What the hub counts, for GET /metrics in the Prometheus text format. Updated from any thread.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace hub::metrics {
+
+struct Histogram {
+  // Upper bounds in seconds; the last bucket is +Inf.
+  static constexpr std::array<double, 10> kBounds = {0.0005, 0.001, 0.002, 0.005, 0.01,
+                                                     0.02,   0.05,  0.1,   0.5,   1.0};
+  std::array<std::atomic<std::uint64_t>, kBounds.size() + 1> buckets{};
+  std::atomic<std::uint64_t> count{0};
+  std::atomic<std::uint64_t> sumMicros{0};
+  void observe(double seconds);
+};
+
+struct Metrics {
+  std::atomic<std::int64_t> counters{0};          // open counter connections
+  std::atomic<std::int64_t> countersLoggedIn{0};  // of them, logged in
+  std::atomic<std::uint64_t> loginsOk{0}, loginsFailed{0}, loginsRefused{0};
+  std::atomic<std::uint64_t> registrations{0};
+  std::atomic<std::uint64_t> paymentsStored{0}, paymentsDuplicate{0};
+  std::atomic<std::uint64_t> notificationsIgnored{0};
+  std::atomic<std::uint64_t> storeErrors{0};
+  std::atomic<std::uint64_t> httpRequests{0};
+  Histogram push;  // from a payment's commit to its frame written to each counter's socket
+};
+
+std::string render(const Metrics& m);
+
+}  // namespace hub::metrics

@@ -1,0 +1,340 @@
+#include "counter/counters.h"
+
+#include <algorithm>
+
+#include "accounts/secrets.h"
+#include "common/log.h"
+
+namespace hub::counter {
+namespace {
+
+// Texts a connection may send while one of its requests waits; a counter sends two at a time (login and
+// bill request), so more than this is a flood and the excess is ignored.
+constexpr size_t kMaxPending = 16;
+// Registrations from one address within the login window.
+constexpr int kRegistrationsPerWindow = 5;
+constexpr std::string_view kRegistrationsTooFrequent = "注册过于频繁，请稍后再试！";
+
+}  // namespace
+
+Counters::Counters(Settings settings, store::ServerInfo info, store::Executor& store, WorkPool& hashing,
+                   Post toLoop, metrics::Metrics& metrics)
+    : settings_(settings),
+      info_(std::move(info)),
+      store_(store),
+      hashing_(hashing),
+      toLoop_(std::move(toLoop)),
+      metrics_(metrics),
+      failedLogins_(settings.loginFailures, settings.loginWindow),
+      registrations_(kRegistrationsPerWindow, settings.loginWindow),
+      dummyHash_(accounts::hashPassword("no such account")) {}
+
+Counters::Session* Counters::find(SessionId id) {
+  const auto it = sessions_.find(id);
+  return it == sessions_.end() ? nullptr : &it->second;
+}
+
+void Counters::opened(const std::shared_ptr<net::CounterLink>& link) {
+  const SessionId id = nextId_++;
+  ids_[link.get()] = id;
+  sessions_[id].link = link;
+  ++metrics_.counters;
+  log::debug("counter connected", {{"address", link->address()}});
+}
+
+void Counters::closed(const std::shared_ptr<net::CounterLink>& link) {
+  const auto it = ids_.find(link.get());
+  if (it == ids_.end()) return;
+  if (Session* s = find(it->second)) {
+    detach(*s);
+    sessions_.erase(it->second);
+  }
+  ids_.erase(it);
+  --metrics_.counters;
+  log::debug("counter disconnected", {{"address", link->address()}});
+}
+
+void Counters::text(const std::shared_ptr<net::CounterLink>& link, std::string text) {
+  const auto it = ids_.find(link.get());
+  if (it == ids_.end()) return;
+  Session* s = find(it->second);
+  if (s->busy) {
+    if (s->pending.size() < kMaxPending)
+      s->pending.push_back(std::move(text));
+    else
+      log::warn("counter flooding, text ignored", {{"address", link->address()}});
+    return;
+  }
+  handle(it->second, text);
+}
+
+void Counters::handle(SessionId id, const std::string& text) {
+  const protocol::Request request = protocol::read(text);
+  switch (request.kind) {
+    case protocol::Request::Kind::login: return login(id, request, true);
+    case protocol::Request::Kind::bills: {
+      Session* s = find(id);
+      // The bill request a counter sends right behind its login reuses that login's password check.
+      if (s->accountId != 0 && s->account == request.account &&
+          accounts::sameText(accounts::digest(request.password), s->passwordDigest))
+        return sendBills(id, s->accountId);
+      return login(id, request, false);
+    }
+    case protocol::Request::Kind::registration: return registration(id, request);
+    case protocol::Request::Kind::unknown:
+      log::debug("counter text not understood", {{"address", find(id)->link->address()}});
+      return;
+  }
+}
+
+// A request is done: the texts that came meanwhile are taken in order.
+void Counters::finished(SessionId id) {
+  Session* s = find(id);
+  if (!s) return;
+  s->busy = false;
+  while (!s->busy && !s->pending.empty()) {
+    const std::string next = std::move(s->pending.front());
+    s->pending.pop_front();
+    handle(id, next);
+    s = find(id);
+    if (!s) return;
+  }
+}
+
+void Counters::storeFailed(SessionId id) {
+  ++metrics_.storeErrors;
+  // Without the store the hub can neither log in nor list bills; the counter reconnects by itself.
+  if (Session* s = find(id)) s->link->close(net::CloseCode::tryLater);
+}
+
+void Counters::login(SessionId id, const protocol::Request& request, bool attachAfter) {
+  Session* s = find(id);
+  const std::string address = s->link->address();
+  const std::string name(request.account);
+  auto fail = [this, id, attachAfter, name, address](const char* why) {
+    log::info(attachAfter ? "login failed" : "bill request refused",
+              {{"account", name}, {"address", address}, {"reason", why}});
+    if (attachAfter)
+      if (Session* s = find(id)) s->link->send(protocol::answer(protocol::kLoginAnswer, protocol::kLoginFailed));
+  };
+  if (request.account.empty() || request.password.empty()) return fail("empty account or password");
+  const clock::Millis now = clock::now();
+  if (failedLogins_.blocked("account:" + name, now) || failedLogins_.blocked("address:" + address, now)) {
+    ++metrics_.loginsRefused;
+    return fail("too many failures");
+  }
+  s->busy = true;
+  std::string password(request.password);
+  std::string machineId(request.machineId);
+  verify(id, name, password, [=, this](Verified v) {
+    if (!find(id)) return;
+    if (!v.ok) {
+      const clock::Millis at = clock::now();
+      failedLogins_.failed("account:" + name, at);
+      failedLogins_.failed("address:" + address, at);
+      if (attachAfter) ++metrics_.loginsFailed;
+      fail(v.account.id == 0 ? "no such account" : v.account.disabled ? "account disabled" : "wrong password");
+      return finished(id);
+    }
+    if (!attachAfter) return sendBills(id, v.account.id);
+    attach(id, v.account, password, machineId);
+    finished(id);
+  });
+}
+
+void Counters::verify(SessionId id, std::string name, std::string password, std::function<void(Verified)> then) {
+  auto found = std::make_shared<std::optional<store::Account>>();
+  store_.run([found, name](store::Store& st) { *found = st.accountByName(name); },
+             [=, this](bool committed) {
+               if (!committed) return storeFailed(id);
+               Verified v;
+               if (*found) v.account = **found;
+               const std::string hash = *found ? (*found)->passwordHash : dummyHash_;
+               hashing_.run([=, this, v = std::move(v)]() mutable {
+                 const bool matches = accounts::checkPassword(hash, password);
+                 v.ok = matches && v.account.id != 0 && !v.account.disabled;
+                 toLoop_([then, v = std::move(v)] { then(v); });
+               });
+             });
+}
+
+void Counters::attach(SessionId id, const store::Account& account, std::string_view password,
+                      std::string_view machineId) {
+  Session* s = find(id);
+  detach(*s);  // a connection that logs in again belongs to the newer account only
+  // Counters still logged in with an older password are logged out: the operator changed it for a reason.
+  if (auto known = loginHashes_.find(account.id); known != loginHashes_.end() && known->second != account.passwordHash)
+    logOut(account.id);
+  s = find(id);
+  s->accountId = account.id;
+  s->account = account.name;
+  s->passwordDigest = accounts::digest(password);
+  byAccount_[account.id].push_back(id);
+  loginHashes_[account.id] = account.passwordHash;
+  const clock::Millis now = clock::now();
+  Phone& phone = phones_[account.id];
+  const bool first = byAccount_[account.id].size() == 1;
+  phone.lastReport = std::max(phone.lastReport, account.phoneSeenAt);
+  if (first) phone.online = phoneOnline(phone, now);
+  ++metrics_.loginsOk;
+  ++metrics_.countersLoggedIn;
+  log::info("login", {{"account", account.name}, {"address", s->link->address()}, {"machine", machineId}});
+
+  s->link->send(protocol::answer(protocol::kLoginAnswer, protocol::kLoginOk));
+  s->link->send(protocol::serverInfo(info_));
+  s->link->send(std::string(phone.online ? protocol::kPhoneOnline : protocol::kPhoneOffline));
+
+  store_.run([accountId = account.id, machine = std::string(machineId), address = s->link->address(), now](
+                 store::Store& st) { st.counterSeen(accountId, machine, address, now); },
+             [this](bool committed) {
+               if (!committed) ++metrics_.storeErrors;
+             });
+}
+
+void Counters::detach(Session& session) {
+  if (session.accountId == 0) return;
+  auto& ids = byAccount_[session.accountId];
+  std::erase(ids, ids_[session.link.get()]);
+  if (ids.empty()) {
+    byAccount_.erase(session.accountId);
+    phones_.erase(session.accountId);
+    loginHashes_.erase(session.accountId);
+  }
+  session.accountId = 0;
+  session.account.clear();
+  session.passwordDigest.clear();
+  --metrics_.countersLoggedIn;
+}
+
+void Counters::sendBills(SessionId id, std::int64_t accountId) {
+  find(id)->busy = true;
+  const auto [from, to] = clock::dayOf(settings_.zone, clock::now());
+  auto bills = std::make_shared<std::vector<store::Bill>>();
+  store_.run([=](store::Store& st) { *bills = st.bills(accountId, from, to); },
+             [=, this](bool committed) {
+               if (!committed) return storeFailed(id);
+               Session* s = find(id);
+               if (!s) return;
+               s->link->send(protocol::billHistory(*bills, settings_.zone));
+               finished(id);
+             });
+}
+
+void Counters::registration(SessionId id, const protocol::Request& request) {
+  Session* s = find(id);
+  auto reply = [this, id](std::string_view text) {
+    if (Session* s = find(id)) s->link->send(protocol::answer(protocol::kRegisterAnswer, text));
+  };
+  if (!settings_.registrationOpen) return reply(protocol::kRegistrationClosed);
+  if (request.pieces > 4 || !protocol::validCredential(request.account) ||
+      !protocol::validCredential(request.password))
+    return reply(protocol::kBadCredentials);
+  const std::string address = s->link->address();
+  const clock::Millis now = clock::now();
+  if (registrations_.blocked(address, now)) return reply(kRegistrationsTooFrequent);
+  registrations_.failed(address, now);
+
+  s->busy = true;
+  const std::string name(request.account), password(request.password);
+  auto taken = std::make_shared<bool>(false);
+  store_.run([=](store::Store& st) { *taken = st.accountByName(name).has_value(); },
+             [=, this](bool committed) {
+               if (!committed) return storeFailed(id);
+               if (*taken) {
+                 reply(protocol::kNameTaken);
+                 return finished(id);
+               }
+               hashing_.run([=, this] {
+                 std::string hash = accounts::hashPassword(password);
+                 toLoop_([=, this, hash = std::move(hash)] {
+                   auto added = std::make_shared<bool>(false);
+                   store::Account account;
+                   account.name = name;
+                   account.passwordHash = hash;
+                   account.intakeKey = accounts::newIntakeKey();
+                   account.createdAt = clock::now();
+                   store_.run([=](store::Store& st) { *added = st.addAccount(account); },
+                              [=, this](bool committed) {
+                                if (!committed) return storeFailed(id);
+                                if (*added) {
+                                  ++metrics_.registrations;
+                                  log::info("account registered", {{"account", name}, {"address", address}});
+                                }
+                                reply(*added ? protocol::kRegistered : protocol::kNameTaken);
+                                finished(id);
+                              });
+                 });
+               });
+             });
+}
+
+void Counters::toAccount(std::int64_t accountId, const std::string& text) {
+  const auto it = byAccount_.find(accountId);
+  if (it == byAccount_.end()) return;
+  for (SessionId id : it->second) find(id)->link->send(text);
+}
+
+void Counters::paymentStored(const store::Bill& bill) {
+  const auto it = byAccount_.find(bill.accountId);
+  if (it == byAccount_.end()) return;
+  const std::string text = protocol::payment(bill.channel, bill.fen);
+  const auto start = std::chrono::steady_clock::now();
+  for (SessionId id : it->second)
+    find(id)->link->send(text, [this, start] {
+      metrics_.push.observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    });
+}
+
+bool Counters::phoneOnline(const Phone& phone, clock::Millis now) const {
+  return phone.lastReport > 0 && now - phone.lastReport < settings_.offlineAfter;
+}
+
+void Counters::phoneReported(std::int64_t accountId, clock::Millis at) {
+  const auto it = phones_.find(accountId);
+  if (it == phones_.end()) return;
+  Phone& phone = it->second;
+  phone.lastReport = std::max(phone.lastReport, at);
+  if (!phone.online) {
+    phone.online = true;
+    toAccount(accountId, std::string(protocol::kPhoneOnline));
+  }
+}
+
+void Counters::tick(clock::Millis now) {
+  for (auto& [accountId, phone] : phones_)
+    if (phone.online && !phoneOnline(phone, now)) {
+      phone.online = false;
+      toAccount(accountId, std::string(protocol::kPhoneOffline));
+    }
+  if (now - lastSweep_ >= 60'000) {
+    failedLogins_.sweep(now);
+    registrations_.sweep(now);
+    lastSweep_ = now;
+  }
+}
+
+void Counters::serverInfoChanged(const store::ServerInfo& info) {
+  if (info.maintenance == info_.maintenance && info.notice == info_.notice &&
+      info.clientVersion == info_.clientVersion && info.downloadUrl == info_.downloadUrl)
+    return;
+  info_ = info;
+  const std::string text = protocol::serverInfo(info_);
+  for (const auto& [accountId, ids] : byAccount_)
+    for (SessionId id : ids) find(id)->link->send(text);
+}
+
+std::vector<std::pair<std::int64_t, std::string>> Counters::loggedInAccounts() const {
+  return {loginHashes_.begin(), loginHashes_.end()};
+}
+
+void Counters::logOut(std::int64_t accountId) {
+  const auto it = byAccount_.find(accountId);
+  if (it == byAccount_.end()) return;
+  for (SessionId id : it->second) find(id)->link->close(net::CloseCode::policy);
+}
+
+void Counters::closeAll(net::CloseCode code) {
+  for (auto& [id, session] : sessions_) session.link->close(code);
+}
+
+}  // namespace hub::counter

@@ -1,0 +1,107 @@
+#pragma once
+// The counters' side of the hub, on the event loop: each connection's requests (login, bill request,
+// registration) in the order they came, the accounts' logged-in connections, pushing payments to them,
+// and telling them whether the account's phone is still reporting.
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "accounts/throttle.h"
+#include "common/clock.h"
+#include "common/metrics.h"
+#include "common/pool.h"
+#include "counter/protocol.h"
+#include "net/edge.h"
+#include "store/executor.h"
+
+namespace hub::counter {
+
+struct Settings {
+  clock::Zone zone;
+  bool registrationOpen = true;
+  clock::Millis offlineAfter = 180'000;
+  int loginFailures = 5;
+  clock::Millis loginWindow = 300'000;
+};
+
+class Counters {
+ public:
+  using Post = std::function<void(std::function<void()>)>;
+  Counters(Settings settings, store::ServerInfo info, store::Executor& store, WorkPool& hashing, Post toLoop,
+           metrics::Metrics& metrics);
+
+  // From the network edge.
+  void opened(const std::shared_ptr<net::CounterLink>& link);
+  void text(const std::shared_ptr<net::CounterLink>& link, std::string text);
+  void closed(const std::shared_ptr<net::CounterLink>& link);
+
+  // From the phone side: a payment committed to the store, and a phone's accepted request.
+  void paymentStored(const store::Bill& bill);
+  void phoneReported(std::int64_t accountId, clock::Millis at);
+
+  // From the operator (read from the store when its revision moves).
+  void serverInfoChanged(const store::ServerInfo& info);
+  // The logged-in accounts, with the password hash each logged in with, to compare with the store's.
+  std::vector<std::pair<std::int64_t, std::string>> loggedInAccounts() const;
+  // Closes the connections of an account that was disabled or got a new password.
+  void logOut(std::int64_t accountId);
+
+  // Every second: phones that stopped reporting, and the login windows' upkeep.
+  void tick(clock::Millis now);
+  void closeAll(net::CloseCode code);
+
+ private:
+  using SessionId = std::uint64_t;
+  struct Session {
+    std::shared_ptr<net::CounterLink> link;
+    std::int64_t accountId = 0;  // 0 until a login succeeds
+    std::string account;
+    std::string passwordDigest;  // of the password that logged in, for the bill request that follows
+    bool busy = false;           // a request is waiting for the store or the password check
+    std::deque<std::string> pending;
+  };
+  struct Phone {
+    clock::Millis lastReport = 0;
+    bool online = false;  // what the account's counters were last told
+  };
+  struct Verified {
+    store::Account account;
+    bool ok = false;
+  };
+
+  Session* find(SessionId id);
+  void handle(SessionId id, const std::string& text);
+  void finished(SessionId id);
+  void login(SessionId id, const protocol::Request& request, bool attachAfter);
+  void verify(SessionId id, std::string name, std::string password, std::function<void(Verified)> then);
+  void attach(SessionId id, const store::Account& account, std::string_view password, std::string_view machineId);
+  void detach(Session& session);
+  void sendBills(SessionId id, std::int64_t accountId);
+  void registration(SessionId id, const protocol::Request& request);
+  void storeFailed(SessionId id);
+  void toAccount(std::int64_t accountId, const std::string& text);
+  bool phoneOnline(const Phone& phone, clock::Millis now) const;
+
+  Settings settings_;
+  store::ServerInfo info_;
+  store::Executor& store_;
+  WorkPool& hashing_;
+  Post toLoop_;
+  metrics::Metrics& metrics_;
+  accounts::FailureWindow failedLogins_;
+  accounts::FailureWindow registrations_;
+  std::string dummyHash_;  // checked for unknown accounts, so that they take as long as known ones
+  SessionId nextId_ = 1;
+  std::unordered_map<const net::CounterLink*, SessionId> ids_;
+  std::unordered_map<SessionId, Session> sessions_;
+  std::unordered_map<std::int64_t, std::vector<SessionId>> byAccount_;
+  std::unordered_map<std::int64_t, std::string> loginHashes_;  // account -> password hash at login
+  std::unordered_map<std::int64_t, Phone> phones_;              // accounts with logged-in counters
+  clock::Millis lastSweep_ = 0;
+};
+
+}  // namespace hub::counter

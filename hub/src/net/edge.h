@@ -1,0 +1,96 @@
+#pragma once
+// The network edge as the rest of the hub sees it: one event loop, counters' WebSocket connections and
+// HTTP requests, on one listening address. Beast and Asio stay behind this header (net/server.cpp).
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hub::net {
+
+// WebSocket close codes the hub sends.
+enum class CloseCode : unsigned short { normal = 1000, goingAway = 1001, policy = 1008, tooBig = 1009, tryLater = 1013 };
+
+// One counter's connection. Lives on the event loop; every call is made there.
+class CounterLink {
+ public:
+  virtual ~CounterLink() = default;
+  // Queues a text frame; written in order. `written` runs once the frame has gone to the socket.
+  virtual void send(std::string text, std::function<void()> written = {}) = 0;
+  virtual void close(CloseCode code) = 0;
+  virtual const std::string& address() const = 0;
+};
+
+struct HttpRequest {
+  std::string method;  // "GET", "POST", ...
+  std::string path;    // without the query
+  std::string query;   // after '?', undecoded
+  std::map<std::string, std::string> headers;  // names in lower case
+  std::string body;
+  std::string address;  // the peer's IP address
+};
+
+struct HttpResponse {
+  int status = 200;
+  std::string body;
+  std::string contentType = "application/json";
+  std::vector<std::pair<std::string, std::string>> headers;
+};
+
+using Reply = std::function<void(HttpResponse)>;
+
+struct Handlers {
+  std::function<void(const std::shared_ptr<CounterLink>&)> counterOpened;
+  std::function<void(const std::shared_ptr<CounterLink>&, std::string text)> counterText;
+  std::function<void(const std::shared_ptr<CounterLink>&)> counterClosed;
+  // Called on the loop; `reply` may be called later, on the loop, exactly once.
+  std::function<void(HttpRequest request, Reply reply)> http;
+};
+
+struct Limits {
+  std::size_t maxMessageBytes = 64 * 1024;
+  std::size_t maxBodyBytes = 64 * 1024;
+  std::chrono::seconds pingInterval{30};
+  std::size_t maxQueuedBytes = 4 << 20;  // unsent frames to one counter before it is dropped as too slow
+};
+
+class Server {
+ public:
+  explicit Server(Limits limits);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Listens on "HOST:PORT" (port 0: any free one) and returns the address bound, "127.0.0.1:41234".
+  // Throws std::runtime_error with a one-line reason (bad address, in use, not permitted).
+  std::string listen(std::string_view hostPort, Handlers handlers);
+
+  // Runs work on the loop, from any thread.
+  void post(std::function<void()> work);
+  // Runs work on the loop every period, from the next period on.
+  void every(std::chrono::milliseconds period, std::function<void()> work);
+  // Runs onStop on the loop when the process gets SIGTERM or SIGINT.
+  void onStopSignal(std::function<void()> onStop);
+
+  // Stops taking new connections and HTTP keep-alive; connections already open stay.
+  void stopAccepting();
+  // Open HTTP exchanges and WebSocket sessions, for a clean end.
+  std::size_t openConnections() const;
+
+  // Runs the loop on this thread until stop().
+  void run();
+  void stop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The value of one query parameter ("key" in "a=1&key=XYZ"), percent-decoded; empty when absent.
+std::string queryParameter(std::string_view query, std::string_view name);
+
+}  // namespace hub::net

@@ -1,0 +1,143 @@
+// The hub's wiring: the store and its thread, the event loop with the counters and the phone side on it,
+// the clocks that drive them, and a clean end.
+#include "serve.h"
+
+#include <sys/resource.h>
+
+#include <filesystem>
+
+#include "common/clock.h"
+#include "common/log.h"
+#include "common/metrics.h"
+#include "common/pool.h"
+#include "counter/counters.h"
+#include "net/edge.h"
+#include "phone/intake.h"
+#include "store/executor.h"
+
+namespace hub {
+namespace {
+
+// Thousands of counters need as many descriptors: take all the system allows this process.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+// How long a clean end waits for requests in flight before it stops anyway.
+constexpr clock::Millis kStopGrace = 10'000;
+
+}  // namespace
+
+int serve(const Config& config) {
+  const auto zone = clock::zoneNamed(config.timezone);
+  if (!zone) {
+    log::error("cannot start", {{"reason", "unknown time zone " + config.timezone}});
+    return 1;
+  }
+  std::error_code ec;
+  if (!std::filesystem::is_directory(config.data, ec)) {
+    log::error("cannot start", {{"reason", "data directory " + config.data.string() + " does not exist"}});
+    return 1;
+  }
+  raiseDescriptorLimit();
+
+  std::unique_ptr<store::Store> opened;
+  store::ServerInfo info;
+  std::int64_t revision = 0;
+  try {
+    opened = store::openSqlite(config.data / "hub.sqlite3");
+    info = opened->serverInfo();
+    revision = opened->revision();
+  } catch (const store::Unavailable& e) {
+    log::error("cannot start", {{"reason", e.what()}});
+    return 1;
+  }
+
+  metrics::Metrics metrics;
+  net::Server server({config.maxMessageBytes, config.maxBodyBytes, std::chrono::seconds(config.pingInterval)});
+  auto toLoop = [&server](std::function<void()> work) { server.post(std::move(work)); };
+  WorkPool hashing(config.hashThreads);
+  store::Executor executor(std::move(opened), toLoop);
+  counter::Counters counters({*zone, config.registrationOpen, config.offlineAfter * 1000LL, config.loginFailures,
+                              config.loginWindow * 1000LL},
+                             info, executor, hashing, toLoop, metrics);
+  phone::Intake intake({*zone, config.dedupeWindow * 1000LL, config.ratePerSecond, config.rateBurst}, executor,
+                       counters, metrics);
+
+  net::Handlers handlers;
+  handlers.counterOpened = [&](const auto& link) { counters.opened(link); };
+  handlers.counterText = [&](const auto& link, std::string text) { counters.text(link, std::move(text)); };
+  handlers.counterClosed = [&](const auto& link) { counters.closed(link); };
+  handlers.http = [&](net::HttpRequest request, net::Reply reply) { intake.handle(std::move(request), std::move(reply)); };
+  std::string bound;
+  try {
+    bound = server.listen(config.listen, std::move(handlers));
+  } catch (const std::exception& e) {
+    log::error("cannot start", {{"reason", e.what()}});
+    return 1;
+  }
+  log::info("listening", {{"address", bound}, {"data", config.data.string()}, {"timezone", config.timezone}});
+
+  // The operator's command line changes the store from another process: a moved revision says to read
+  // the server information and the logged-in accounts again (disabled, or given a new password).
+  bool polling = false;
+  auto poll = [&] {
+    if (polling) return;
+    polling = true;
+    struct Seen {
+      std::int64_t revision = 0;
+      store::ServerInfo info;
+      std::vector<std::int64_t> stale;
+    };
+    auto seen = std::make_shared<Seen>();
+    auto loggedIn = counters.loggedInAccounts();
+    executor.run(
+        [seen, loggedIn, known = revision](store::Store& st) {
+          seen->revision = st.revision();
+          if (seen->revision == known) return;
+          seen->info = st.serverInfo();
+          for (const auto& [id, hash] : loggedIn) {
+            const auto account = st.accountById(id);
+            if (!account || account->disabled || account->passwordHash != hash) seen->stale.push_back(id);
+          }
+        },
+        [&, seen](bool committed) {
+          polling = false;
+          if (!committed || seen->revision == revision) return;
+          revision = seen->revision;
+          counters.serverInfoChanged(seen->info);
+          for (std::int64_t id : seen->stale) counters.logOut(id);
+        });
+  };
+  server.every(std::chrono::seconds(1), [&] {
+    const clock::Millis now = clock::now();
+    counters.tick(now);
+    intake.tick(now);
+    poll();
+  });
+
+  // A clean end: no new connections, counters told the hub is going away (they come back, to another
+  // node behind a balancer), requests already taken answered, then out.
+  clock::Millis stopping = 0;
+  server.onStopSignal([&] {
+    log::info("stopping");
+    stopping = clock::now();
+    server.stopAccepting();
+    counters.closeAll(net::CloseCode::goingAway);
+  });
+  server.every(std::chrono::milliseconds(50), [&] {
+    if (stopping == 0) return;
+    if ((intake.inFlight() == 0 && server.openConnections() == 0) || clock::now() - stopping > kStopGrace)
+      server.stop();
+  });
+
+  server.run();
+  log::info("stopped");
+  return 0;
+}
+
+}  // namespace hub
