@@ -26,6 +26,23 @@ Millis toMillis(const Zone& zone, LocalMillis local) {
   return sys.time_since_epoch().count();
 }
 
+// The zone's clock and calendar at t, to the second, and how far they stand from UTC.
+struct Reading {
+  int year;
+  unsigned month, day, hour, minute, second;
+  long offsetMinutes;
+};
+
+Reading readingAt(const Zone& zone, Millis t) {
+  const LocalMillis local = toLocal(zone, t);
+  const auto day = date::floor<date::days>(local);
+  const date::year_month_day ymd{day};
+  const date::hh_mm_ss clock{date::floor<std::chrono::seconds>(local - day)};
+  return {int(ymd.year()), unsigned(ymd.month()), unsigned(ymd.day()), unsigned(clock.hours().count()),
+          unsigned(clock.minutes().count()), unsigned(clock.seconds().count()),
+          long((local.time_since_epoch().count() - t) / 60'000)};
+}
+
 std::pair<Millis, Millis> localDay(const Zone& zone, date::local_days day) {
   return {toMillis(zone, LocalMillis{day}), toMillis(zone, LocalMillis{day + date::days{1}})};
 }
@@ -113,29 +130,18 @@ std::optional<std::pair<Millis, Millis>> dayNamed(const Zone& zone, std::string_
 }
 
 std::string counterTime(const Zone& zone, Millis t) {
-  const LocalMillis local = toLocal(zone, t);
-  const auto day = date::floor<date::days>(local);
-  const date::year_month_day ymd{day};
-  const date::hh_mm_ss clock{date::floor<std::chrono::seconds>(local - day)};
+  const Reading r = readingAt(zone, t);
   char text[48];
-  std::snprintf(text, sizeof text, "%d-%u-%u %02d:%02d:%02d", int(ymd.year()), unsigned(ymd.month()),
-                unsigned(ymd.day()), int(clock.hours().count()), int(clock.minutes().count()),
-                int(clock.seconds().count()));
+  std::snprintf(text, sizeof text, "%d-%u-%u %02u:%02u:%02u", r.year, r.month, r.day, r.hour, r.minute, r.second);
   return text;
 }
 
 std::string isoTime(const Zone& zone, Millis t) {
-  const LocalMillis local = toLocal(zone, t);
-  const auto day = date::floor<date::days>(local);
-  const date::year_month_day ymd{day};
-  const date::hh_mm_ss clock{date::floor<std::chrono::seconds>(local - day)};
-  const long offsetMinutes = long((local.time_since_epoch().count() - t) / 60'000);
-  const long shown = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
+  const Reading r = readingAt(zone, t);
+  const long shown = r.offsetMinutes < 0 ? -r.offsetMinutes : r.offsetMinutes;
   char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d%c%02ld:%02ld", int(ymd.year()),
-                unsigned(ymd.month()), unsigned(ymd.day()), int(clock.hours().count()),
-                int(clock.minutes().count()), int(clock.seconds().count()), offsetMinutes < 0 ? '-' : '+',
-                shown / 60, shown % 60);
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02u:%02u:%02u%c%02ld:%02ld", r.year, r.month, r.day, r.hour,
+                r.minute, r.second, r.offsetMinutes < 0 ? '-' : '+', shown / 60, shown % 60);
   return text;
 }
 

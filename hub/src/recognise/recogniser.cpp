@@ -27,7 +27,7 @@ const std::vector<std::string_view> kRepeats{"上一笔播报"};
 
 // The forms as merchants' phones show them, and as the public forwarders match them
 // (szvone/vmqApk and its fork hulisang/vmqApk, WeihuaGu/receiptnotice as c-kzxvldkhX/receiptnotice
-// and its issues #20, #90, #97, #102; Auto-Accounting/AutoResource #76):
+// and its issues #20, #25, #90, #97, #102; Auto-Accounting/AutoResource #76):
 const std::vector<Rule> kRules{
     // WeChat: "微信支付收款1.17元(朋友到店)" / "(新顾客到店)", under 微信支付, 微信收款助手, 微信收款商业版,
     // or since 8.0.50 under just 微信 with the sender before a colon ("微信支付: …", "[3条]微信支付: …").
