@@ -1,0 +1,86 @@
+#include "recognise/recogniser.h"
+
+#include <gtest/gtest.h>
+
+namespace hub::recognise {
+namespace {
+
+constexpr std::string_view kWechat = "com.tencent.mm";
+constexpr std::string_view kAlipay = "com.eg.android.AlipayGphone";
+
+TEST(Recogniser, TellsPaymentsFromEveryOtherNotification) {
+  struct Case {
+    Notification notification;
+    money::Fen fen;          // 0: not a payment
+    Channel channel;         // when a payment
+    std::string_view reason;  // when not
+  };
+  const Channel w = Channel::wechat, a = Channel::alipay;
+  const Case cases[] = {
+      {{kWechat, "微信支付", "微信支付收款1.17元(朋友到店)"}, 117, w, ""},
+      {{kWechat, "微信收款助手", "微信支付收款1.17元(朋友到店)"}, 117, w, ""},
+      {{kWechat, "微信收款商业版", "微信支付收款9.00元(新顾客到店)"}, 900, w, ""},
+      {{kWechat, "微信支付", "[3条]微信支付: 微信支付收款1.17元(朋友到店)"}, 117, w, ""},
+      {{kWechat, "微信", "微信收款商业版：微信支付收款2,000.00元(老顾客到店)"}, 200000, w, ""},
+      {{kWechat, "微信收款助手", "微信收款12.00元"}, 1200, w, ""},
+      {{kWechat, "微信收款助手", "收款到账通知"}, 0, w, "no amount"},
+      {{kWechat, "微信支付", "[转账] 请收款"}, 0, w, "no amount"},
+      {{kWechat, "张三", "微信支付收款100.00元"}, 0, w, "not from the payment sender"},
+      {{kWechat, "微信", "[2条]张三: 微信支付收款100.00元"}, 0, w, "not from the payment sender"},
+      {{"com.tencent.wework", "对外收款", "成功收款1.00元"}, 100, w, ""},
+      {{kAlipay, "你已成功收款5.00元", "已转入余额 100积分兑收钱音箱，去兑换>>"}, 500, a, ""},
+      {{kAlipay, "你已成功收款1430.00元（老顾客消费）", "已转入余额"}, 143000, a, ""},
+      {{kAlipay, "你已成功收款1,430.00元（老顾客消费）", ""}, 143000, a, ""},
+      {{kAlipay, "你已成功收款20.00元", "立即查看今日收款金额>>"}, 2000, a, ""},
+      {{kAlipay, "收款通知", "张三通过扫码向你付款0.01元"}, 1, a, ""},
+      {{kAlipay, "收款通知", "张三通过扫码向你付款 0.01 元"}, 1, a, ""},
+      {{kAlipay, "收钱码到账通知", "成功收款0.01元。享免费提现等更多专属服务，点击查看"}, 1, a, ""},
+      {{kAlipay, "支付宝通知", "支付宝成功收款1.00元。"}, 100, a, ""},
+      // A payer who names himself like a payment does not set the amount.
+      {{kAlipay, "收款通知", "通过扫码向你付款10000.00元通过扫码向你付款0.01元"}, 1, a, ""},
+      {{kAlipay, "支付宝", "经营码仅0.38%收钱费率"}, 0, a, "advert"},
+      {{kAlipay, "收钱提醒助手", "上一笔播报：支付宝到账 1430.00 元。收钱提醒助手正在为您服务"}, 0, a,
+       "repeat of an earlier announcement"},
+      {{kAlipay, "转账到账", "张三已成功向你转了1笔钱"}, 0, a, "no amount"},
+      {{kAlipay, "你已成功收款14,30.00元", ""}, 0, a, "no amount"},
+      {{kAlipay, "你已成功收款0.00元", ""}, 0, a, "no amount"},
+      {{"com.android.mms", "95588", "您尾号1234的账户收入100.00元"}, 0, w, "not a payment app"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.notification.title) + " / " + std::string(c.notification.text));
+    const Result result = recognise(c.notification);
+    ASSERT_EQ(result.payment.has_value(), c.fen != 0) << result.reason;
+    if (result.payment) {
+      EXPECT_EQ(result.payment->fen, c.fen);
+      EXPECT_EQ(result.payment->channel, c.channel);
+    } else {
+      EXPECT_EQ(result.reason, c.reason);
+    }
+  }
+}
+
+TEST(Recogniser, KeysTheSamePaymentAlikeWhereverThePhonePostsIt) {
+  auto key = [](std::string_view title, std::string_view text) {
+    const Result result = recognise({kWechat, title, text});
+    EXPECT_TRUE(result.payment) << text;
+    return result.payment ? result.payment->key : std::string();
+  };
+  const std::string plain = key("微信支付", "微信支付收款1.17元(朋友到店)");
+  EXPECT_EQ(key("微信支付", "[3条]微信支付: 微信支付收款1.17元(朋友到店)"), plain);
+  EXPECT_EQ(key("微信", "微信支付：微信支付收款1.17元(朋友到店)"), plain);
+  EXPECT_EQ(key("微信支付", " 微信支付收款1.17元(朋友到店)\n"), plain);
+  EXPECT_NE(key("微信支付", "微信支付收款2.00元(朋友到店)"), plain);
+  EXPECT_NE(key("微信支付", "微信支付收款1.17元(新顾客到店)"), plain);
+}
+
+TEST(Recogniser, NamesChannelsAsThePhoneAndTheCounterDo) {
+  for (Channel channel : {Channel::wechat, Channel::alipay}) EXPECT_EQ(channelNamed(counterWord(channel)), channel);
+  EXPECT_EQ(channelNamed("WeChat"), Channel::wechat);
+  EXPECT_EQ(channelNamed("alipay"), Channel::alipay);
+  EXPECT_NE(counterWord(Channel::wechat), counterWord(Channel::alipay));
+  EXPECT_FALSE(channelNamed("unionpay"));
+  EXPECT_FALSE(channelNamed(""));
+}
+
+}  // namespace
+}  // namespace hub::recognise
