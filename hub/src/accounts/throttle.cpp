@@ -24,10 +24,10 @@ void FailureWindow::failed(const std::string& key, clock::Millis now) {
 }
 
 void FailureWindow::sweep(clock::Millis now) {
-  std::erase_if(failures_, [&](auto& entry) {
-    prune(entry.second, now);
-    return entry.second.empty();
-  });
+  for (auto it = failures_.begin(); it != failures_.end();) {
+    prune(it->second, now);
+    it = it->second.empty() ? failures_.erase(it) : std::next(it);
+  }
 }
 
 double RateLimit::refilled(const Bucket& b, clock::Millis now) const {

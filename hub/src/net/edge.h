@@ -41,6 +41,13 @@ struct HttpResponse {
   std::vector<std::pair<std::string, std::string>> headers;
 };
 
+inline HttpResponse jsonResponse(int status, std::string body) {
+  HttpResponse r;
+  r.status = status;
+  r.body = std::move(body);
+  return r;
+}
+
 using Reply = std::function<void(HttpResponse)>;
 
 struct Handlers {
@@ -85,8 +92,9 @@ class Server {
   void run();
   void stop();
 
+  struct Impl;  // the Beast side, in net/server.cpp
+
  private:
-  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -242,12 +242,12 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   void failed(error_code ec) {
     if (ec == http::error::body_limit)
-      return respond({413, R"({"ok":false,"error":"request body too large"})"}, false, 11);
+      return respond(jsonResponse(413, R"({"ok":false,"error":"request body too large"})"), false, 11);
     if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == asio::error::operation_aborted ||
         ec == asio::error::connection_reset || ec == asio::error::eof)
       return shutdown();
     if (ec.category() == http::make_error_code(http::error::bad_target).category())  // not HTTP we take
-      return respond({400, R"({"ok":false,"error":"bad HTTP request"})"}, false, 11);
+      return respond(jsonResponse(400, R"({"ok":false,"error":"bad HTTP request"})"), false, 11);
     shutdown();
   }
 
@@ -258,7 +258,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     const auto question = target.find('?');
     const std::string_view path = target.substr(0, question);
     if (websocket::is_upgrade(request)) {
-      if (path != "/") return respond({404, R"({"ok":false,"error":"not found"})"}, false, request.version());
+      if (path != "/") return respond(jsonResponse(404, R"({"ok":false,"error":"not found"})"), false, request.version());
       stream_.expires_never();
       std::make_shared<WsSession>(stream_.release_socket(), server_, address_)->run(std::move(request));
       return;

@@ -21,7 +21,7 @@ constexpr size_t kMaxTextBytes = 4096;
 // Requests with a wrong key from one address, within a minute, before that address is refused.
 constexpr int kBadKeysPerMinute = 20;
 
-net::HttpResponse answer(int status, json::object body) { return {status, json::serialize(body)}; }
+net::HttpResponse answer(int status, json::object body) { return net::jsonResponse(status, json::serialize(body)); }
 
 net::HttpResponse failure(int status, std::string_view error) {
   return answer(status, {{"ok", false}, {"error", error}});
@@ -179,7 +179,10 @@ void Intake::health(const net::HttpRequest&, net::Reply reply) {
 }
 
 void Intake::metricsPage(const net::HttpRequest&, net::Reply reply) {
-  reply({200, metrics::render(metrics_), "text/plain; version=0.0.4"});
+  net::HttpResponse page;
+  page.body = metrics::render(metrics_);
+  page.contentType = "text/plain; version=0.0.4";
+  reply(std::move(page));
 }
 
 void Intake::take(const net::HttpRequest& request, net::Reply reply, Work work) {
