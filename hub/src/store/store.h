@@ -42,6 +42,7 @@ struct Bill {
   clock::Millis receivedAt = 0;  // when the hub took it
   std::string sourceId;          // the phone's own id for it; empty when it gave none
   std::string text;              // the notification's text; empty for a payment posted as such
+  friend bool operator==(const Bill&, const Bill&) = default;
 };
 
 struct NewBill {
@@ -74,6 +75,7 @@ struct CounterSeen {
   std::string address;
   clock::Millis firstSeen = 0;
   clock::Millis lastSeen = 0;
+  friend bool operator==(const CounterSeen&, const CounterSeen&) = default;
 };
 
 class Store {
