@@ -2,7 +2,9 @@
 // The store's own thread. Every request's store work runs here, one at a time, so the engine has one
 // writer; the work that queues up while a commit is on its way is grouped into the next transaction, so a
 // burst of payments costs a few durable commits, not one each.
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -28,6 +30,9 @@ class Executor {
   // the store.
   void run(std::function<void(Store&)> work, std::function<void(bool committed)> done);
 
+  // How many transactions have been committed so far: against the jobs run, how well bursts are grouped.
+  std::int64_t commits() const { return commits_; }
+
  private:
   struct Job {
     std::function<void(Store&)> work;
@@ -41,6 +46,7 @@ class Executor {
   std::condition_variable wake_;
   std::deque<Job> queue_;
   bool stopping_ = false;
+  std::atomic<std::int64_t> commits_ = 0;
   std::thread thread_;
 };
 

@@ -42,6 +42,7 @@ struct Bill {
   clock::Millis receivedAt = 0;  // when the hub took it
   std::string sourceId;          // the phone's own id for it; empty when it gave none
   std::string text;              // the notification's text; empty for a payment posted as such
+  friend bool operator==(const Bill&, const Bill&) = default;
 };
 
 struct NewBill {
@@ -74,6 +75,7 @@ struct CounterSeen {
   std::string address;
   clock::Millis firstSeen = 0;
   clock::Millis lastSeen = 0;
+  friend bool operator==(const CounterSeen&, const CounterSeen&) = default;
 };
 
 class Store {
@@ -84,6 +86,8 @@ class Store {
   virtual void commit() = 0;
   virtual void rollback() = 0;
   // A nested unit inside the transaction, so that one request's failure does not undo the others'.
+  // releaseSavepoint keeps the unit's work, rollbackToSavepoint undoes it; either one ends the unit.
+  // rollbackToSavepoint throws Unavailable when the engine has given up the whole transaction.
   virtual void savepoint() = 0;
   virtual void releaseSavepoint() = 0;
   virtual void rollbackToSavepoint() = 0;
@@ -122,5 +126,7 @@ class Store {
 // Opens (creating it when missing) the SQLite store in this file and brings its schema up to date.
 // Throws Unavailable with a one-line reason when that cannot be done.
 std::unique_ptr<Store> openSqlite(const std::filesystem::path& file);
+// The same with the file held to maxPages database pages, for tests: a full disk without filling one.
+std::unique_ptr<Store> openSqliteCapped(const std::filesystem::path& file, std::int64_t maxPages);
 
 }  // namespace hub::store
