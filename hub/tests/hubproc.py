@@ -63,13 +63,14 @@ class Hub:
 
     def start(self, timeout=20):
         self.log = open(self.log_path, "ab")
+        offset = self.log.tell()  # a restarted hub appends to the log: read only this start's lines
         self.proc = subprocess.Popen(
             [hub_binary(), "--config", str(self.config_file), "--data", str(self.data), "serve",
              "--listen", self.listen_at],
             stdout=self.log, stderr=self.log)
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            m = re.search(rb"info listening address=(\S+)", self.log_path.read_bytes())
+            m = re.search(rb"info listening address=(\S+)", self.log_path.read_bytes()[offset:])
             if m:
                 self.address = m.group(1).decode()
                 host, port = self.address.rsplit(":", 1)

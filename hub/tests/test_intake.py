@@ -60,7 +60,7 @@ class Intake(unittest.TestCase):
             ("zero", "/api/v1/payments", {"channel": "wechat", "amount": "0.00"}, self.key, 400),
             ("exponent", "/api/v1/payments", {"channel": "wechat", "amount": "1e3"}, self.key, 400),
             ("bad time", "/api/v1/payments", {**good, "time": "yesterday"}, self.key, 400),
-            ("text field a number", "/api/v1/notifications", {"package": 7}, self.key, 400),
+            ("text field a list", "/api/v1/notifications", {"package": ["com.tencent.mm"]}, self.key, 400),
             ("unknown path", "/api/v1/nothing", good, self.key, 404),
             ("body too large", "/api/v1/payments", b"{" + b" " * 70000 + b"}", self.key, 413),
         ]

@@ -15,7 +15,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from hubproc import Hub, bill_lines  # noqa: E402
 
 
-def stream(hub, key, answered, stop):
+def stream(hub, key, answered, stop, poster):
     """Posts payments one after the other on a keep-alive connection until the hub goes away."""
     conn = http.client.HTTPConnection(hub.host, hub.port, timeout=10)
     n = 0
@@ -25,13 +25,13 @@ def stream(hub, key, answered, stop):
         try:
             conn.request("POST", "/api/v1/payments?key=" + key,
                          body=json.dumps({"channel": "wechat" if n % 2 else "alipay", "amount": amount,
-                                          "id": f"pay-{n}"}))
+                                          "id": f"pay-{poster}-{n}"}))
             res = conn.getresponse()
             body = json.loads(res.read())
         except (OSError, http.client.HTTPException, ValueError):
             return
         if res.status == 200:
-            answered[f"pay-{n}"] = (body["bill"], amount)
+            answered[f"pay-{poster}-{n}"] = (body["bill"], amount)
 
 
 class Restart(unittest.TestCase):
@@ -41,7 +41,7 @@ class Restart(unittest.TestCase):
         try:
             key = hub.add_account("shop0001", "secret01")
             answered, stop = {}, threading.Event()
-            posters = [threading.Thread(target=stream, args=(hub, key, answered, stop)) for _ in range(4)]
+            posters = [threading.Thread(target=stream, args=(hub, key, answered, stop, i)) for i in range(4)]
             for p in posters:
                 p.start()
             deadline = time.monotonic() + 30

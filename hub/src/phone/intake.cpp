@@ -122,7 +122,7 @@ void Intake::handle(net::HttpRequest request, net::Reply reply) {
       return reply(std::move(r));
     }
     try {
-      return (this->*route.handler)(request, std::move(reply));
+      return (this->*route.handler)(request, reply);  // a copy: a bad request is answered below
     } catch (const BadRequest& bad) {
       return reply(failure(400, bad.error));
     }
