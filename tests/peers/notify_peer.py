@@ -1,8 +1,9 @@
 #!/usr/bin/python3
-"""The notification server for Kassaro's tests and for the demo.
+"""The notification server for Kassaro's own tests: a scripted peer that can misbehave as the real hub never
+should (and, with --demo, a stand-in for the hub that makes payments up).
 
     /usr/bin/python3 notify_peer.py --port 0 --port-file /tmp/peer.ports [--log frames.txt]
-    /usr/bin/python3 notify_peer.py --demo            (scripts/run: ws://127.0.0.1:9002)
+    /usr/bin/python3 notify_peer.py --demo            (ws://127.0.0.1:9002)
 
 It speaks the program's message protocol over WebSocket (text frames, UTF-8, fields joined by
 "【字段分隔符】") and plays a script:
