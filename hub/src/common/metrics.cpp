@@ -28,29 +28,38 @@ void help(std::string& out, const char* name, const char* type, const char* text
   out += std::string("# HELP ") + name + " " + text + "\n# TYPE " + name + " " + type + "\n";
 }
 
+struct Series {
+  const char* labels;
+  double value;
+};
+
+void family(std::string& out, const char* name, const char* type, const char* text,
+            std::initializer_list<Series> series) {
+  help(out, name, type, text);
+  for (const Series& s : series) line(out, name, s.labels, s.value);
+}
+
 }  // namespace
 
 std::string render(const Metrics& m) {
   std::string out;
-  help(out, "kassaro_hub_counters", "gauge", "Open counter connections.");
-  line(out, "kassaro_hub_counters", "", m.counters.load());
-  help(out, "kassaro_hub_counters_logged_in", "gauge", "Counter connections logged in to an account.");
-  line(out, "kassaro_hub_counters_logged_in", "", m.countersLoggedIn.load());
-  help(out, "kassaro_hub_logins_total", "counter", "Counter logins by result.");
-  line(out, "kassaro_hub_logins_total", "{result=\"ok\"}", m.loginsOk.load());
-  line(out, "kassaro_hub_logins_total", "{result=\"failed\"}", m.loginsFailed.load());
-  line(out, "kassaro_hub_logins_total", "{result=\"refused\"}", m.loginsRefused.load());
-  help(out, "kassaro_hub_registrations_total", "counter", "Accounts registered by counters.");
-  line(out, "kassaro_hub_registrations_total", "", m.registrations.load());
-  help(out, "kassaro_hub_payments_total", "counter", "Payments taken from phones by result.");
-  line(out, "kassaro_hub_payments_total", "{result=\"stored\"}", m.paymentsStored.load());
-  line(out, "kassaro_hub_payments_total", "{result=\"duplicate\"}", m.paymentsDuplicate.load());
-  help(out, "kassaro_hub_notifications_ignored_total", "counter", "Phone notifications that were no payment.");
-  line(out, "kassaro_hub_notifications_ignored_total", "", m.notificationsIgnored.load());
-  help(out, "kassaro_hub_store_errors_total", "counter", "Store transactions that failed.");
-  line(out, "kassaro_hub_store_errors_total", "", m.storeErrors.load());
-  help(out, "kassaro_hub_http_requests_total", "counter", "HTTP requests answered.");
-  line(out, "kassaro_hub_http_requests_total", "", m.httpRequests.load());
+  auto v = [](const auto& atomic) { return static_cast<double>(atomic.load()); };
+  family(out, "kassaro_hub_counters", "gauge", "Open counter connections.", {{"", v(m.counters)}});
+  family(out, "kassaro_hub_counters_logged_in", "gauge", "Counter connections logged in to an account.",
+         {{"", v(m.countersLoggedIn)}});
+  family(out, "kassaro_hub_logins_total", "counter", "Counter logins by result.",
+         {{"{result=\"ok\"}", v(m.loginsOk)},
+          {"{result=\"failed\"}", v(m.loginsFailed)},
+          {"{result=\"refused\"}", v(m.loginsRefused)}});
+  family(out, "kassaro_hub_registrations_total", "counter", "Accounts registered by counters.",
+         {{"", v(m.registrations)}});
+  family(out, "kassaro_hub_payments_total", "counter", "Payments taken from phones by result.",
+         {{"{result=\"stored\"}", v(m.paymentsStored)}, {"{result=\"duplicate\"}", v(m.paymentsDuplicate)}});
+  family(out, "kassaro_hub_notifications_ignored_total", "counter", "Phone notifications that were no payment.",
+         {{"", v(m.notificationsIgnored)}});
+  family(out, "kassaro_hub_store_errors_total", "counter", "Store transactions that failed.",
+         {{"", v(m.storeErrors)}});
+  family(out, "kassaro_hub_http_requests_total", "counter", "HTTP requests answered.", {{"", v(m.httpRequests)}});
 
   help(out, "kassaro_hub_push_seconds", "histogram", "From a payment's commit to its frame written to a counter.");
   std::uint64_t cumulative = 0;
