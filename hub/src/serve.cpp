@@ -91,7 +91,7 @@ int serve(const Config& config) {
     struct Seen {
       std::int64_t revision = 0;
       store::ServerInfo info;
-      std::vector<std::int64_t> stale;
+      std::vector<std::pair<std::int64_t, std::string>> stale;  // account, the hash its counters logged in with
     };
     auto seen = std::make_shared<Seen>();
     auto loggedIn = counters.loggedInAccounts();
@@ -102,7 +102,7 @@ int serve(const Config& config) {
           seen->info = st.serverInfo();
           for (const auto& [id, hash] : loggedIn) {
             const auto account = st.accountById(id);
-            if (!account || account->disabled || account->passwordHash != hash) seen->stale.push_back(id);
+            if (!account || account->disabled || account->passwordHash != hash) seen->stale.emplace_back(id, hash);
           }
         },
         [&, seen](bool committed) {
@@ -110,7 +110,7 @@ int serve(const Config& config) {
           if (!committed || seen->revision == revision) return;
           revision = seen->revision;
           counters.serverInfoChanged(seen->info);
-          for (std::int64_t id : seen->stale) counters.logOut(id);
+          for (const auto& [id, hash] : seen->stale) counters.logOut(id, hash);
         });
   };
   server.every(std::chrono::seconds(1), [&] {

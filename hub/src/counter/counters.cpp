@@ -164,7 +164,7 @@ void Counters::attach(SessionId id, const store::Account& account, std::string_v
   detach(*s);  // a connection that logs in again belongs to the newer account only
   // Counters still logged in with an older password are logged out: the operator changed it for a reason.
   if (auto known = loginHashes_.find(account.id); known != loginHashes_.end() && known->second != account.passwordHash)
-    logOut(account.id);
+    logOut(account.id, known->second);
   s = find(id);
   s->accountId = account.id;
   s->account = account.name;
@@ -327,9 +327,9 @@ std::vector<std::pair<std::int64_t, std::string>> Counters::loggedInAccounts() c
   return {loginHashes_.begin(), loginHashes_.end()};
 }
 
-void Counters::logOut(std::int64_t accountId) {
+void Counters::logOut(std::int64_t accountId, const std::string& loginHash) {
   const auto it = byAccount_.find(accountId);
-  if (it == byAccount_.end()) return;
+  if (it == byAccount_.end() || loginHashes_[accountId] != loginHash) return;
   for (SessionId id : it->second) find(id)->link->close(net::CloseCode::policy);
 }
 

@@ -47,8 +47,9 @@ class Counters {
   void serverInfoChanged(const store::ServerInfo& info);
   // The logged-in accounts, with the password hash each logged in with, to compare with the store's.
   std::vector<std::pair<std::int64_t, std::string>> loggedInAccounts() const;
-  // Closes the connections of an account that was disabled or got a new password.
-  void logOut(std::int64_t accountId);
+  // Closes the connections of an account that was disabled or got a new password, unless they logged in
+  // with another password hash meanwhile (the store was read before they did).
+  void logOut(std::int64_t accountId, const std::string& loginHash);
 
   // Every second: phones that stopped reporting, and the login windows' upkeep.
   void tick(clock::Millis now);

@@ -116,7 +116,7 @@ void Intake::handle(net::HttpRequest request, net::Reply reply) {
   };
   for (const Route& route : kRoutes) {
     if (route.path != request.path) continue;
-    if (route.method != request.method && !(route.method == "GET" && request.method == "HEAD")) {
+    if (route.method != request.method) {
       net::HttpResponse r = failure(405, "method not allowed");
       r.headers.emplace_back("Allow", std::string(route.method));
       return reply(std::move(r));
