@@ -1,5 +1,6 @@
 #pragma once
-// Passwords and intake keys: what is kept of them and how they are compared.
+// Passwords and intake keys: what is kept of them, how they are compared, and the signs phone apps make
+// with them.
 #include <string>
 #include <string_view>
 
@@ -19,5 +20,10 @@ std::string digest(std::string_view text);
 
 // Equality that takes the same time wherever the texts differ.
 bool sameText(std::string_view a, std::string_view b);
+
+// The signs forwarder apps compute: HMAC-SHA256 as standard Base64 (SmsForwarder), and MD5 as 32
+// lower-case hex digits (the payment monitors, receiptnotice).
+std::string hmacSha256Base64(std::string_view key, std::string_view message);
+std::string md5Hex(std::string_view text);
 
 }  // namespace hub::accounts
