@@ -2,9 +2,6 @@
 
 #include <boost/json.hpp>
 
-#include <charconv>
-
-#include "accounts/secrets.h"
 #include "common/log.h"
 #include "recognise/recogniser.h"
 
@@ -17,7 +14,6 @@ namespace {
 constexpr clock::Millis kTimePast = 24 * 3600 * 1000;
 constexpr clock::Millis kTimeFuture = 5 * 60 * 1000;
 constexpr size_t kMaxIdBytes = 128;
-constexpr size_t kMaxTextBytes = 4096;
 // Requests with a wrong key from one address, within a minute, before that address is refused.
 constexpr int kBadKeysPerMinute = 20;
 
@@ -27,67 +23,50 @@ net::HttpResponse failure(int status, std::string_view error) {
   return answer(status, {{"ok", false}, {"error", error}});
 }
 
-struct BadRequest {
-  std::string error;
-};
-
-std::string_view textOf(const json::value& v) { return {v.get_string().data(), v.get_string().size()}; }
-
-// An optional text field: absent or null is empty; a number is written as its digits.
-std::string optionalText(const json::object& body, std::string_view name, size_t limit) {
-  const json::value* v = body.if_contains(name);
-  if (!v || v->is_null()) return {};
-  std::string text;
-  if (v->is_string())
-    text = textOf(*v);
-  else if (v->is_int64() || v->is_uint64())
-    text = json::serialize(*v);
-  else
-    throw BadRequest{std::string(name) + " must be a text"};
-  if (text.size() > limit) throw BadRequest{std::string(name) + " is too long"};
-  return text;
-}
-
-// An amount as text or as a JSON number: a number is read back in its shortest decimal form, so 12.5
-// is "12.5" and then exact fen, never a binary fraction.
-money::Fen amountOf(const json::object& body) {
-  const json::value* v = body.if_contains("amount");
-  std::string text;
-  if (v && v->is_string()) {
-    text = textOf(*v);
-  } else if (v && (v->is_int64() || v->is_uint64())) {
-    text = json::serialize(*v);
-  } else if (v && v->is_double()) {
-    char digits[32];
-    const auto end = std::to_chars(digits, digits + sizeof digits, v->get_double(), std::chars_format::fixed);
-    if (end.ec == std::errc()) text.assign(digits, end.ptr);
-  }
-  if (const auto fen = money::parse(text)) return *fen;
-  throw BadRequest{"amount must be a positive number of yuan with at most two decimals"};
-}
-
-clock::Millis timeOf(const json::object& body, const clock::Zone& zone, clock::Millis now) {
-  const std::string text = optionalText(body, "time", 64);
+// A phone's own time for a payment, as it writes it; empty is the hub's clock.
+clock::Millis timeOf(std::string_view text, const clock::Zone& zone, clock::Millis now) {
   if (text.empty()) return now;
   const auto t = clock::readPhoneTime(zone, text);
-  if (!t) throw BadRequest{"time must be milliseconds since 1970 or an ISO 8601 time"};
+  if (!t) throw Refused{400, "time must be milliseconds since 1970 or an ISO 8601 time"};
   return (*t < now - kTimePast || *t > now + kTimeFuture) ? now : *t;
 }
 
-json::object bodyOf(const net::HttpRequest& request) {
-  json::error_code ec;
-  json::value v = json::parse(request.body, ec);
-  if (ec || !v.is_object()) throw BadRequest{"the body must be a JSON object"};
-  return std::move(v.as_object());
+// Our own format: JSON bodies, the key in the Authorization header or the query.
+Reading ownPayment(const net::HttpRequest& request, clock::Millis) {
+  const Fields fields = jsonFields(request.body);
+  const auto channel = channelNamed(field(fields, "channel", 64));
+  if (!channel) throw Refused{400, R"(channel must be "wechat" or "alipay")"};
+  const auto fen = money::parse(field(fields, "amount", 64));
+  if (!fen) throw Refused{400, "amount must be a positive number of yuan with at most two decimals"};
+  Report report;
+  report.paid = Paid{*channel, *fen};
+  report.sourceId = field(fields, "id", kMaxIdBytes);
+  report.time = field(fields, "time", 64);
+  return {{keyOf(request), "", {}}, std::move(report)};
 }
 
-std::string keyOf(const net::HttpRequest& request) {
-  if (const auto it = request.headers.find("authorization"); it != request.headers.end()) {
-    constexpr std::string_view kBearer = "Bearer ";
-    if (it->second.size() > kBearer.size() && it->second.compare(0, kBearer.size(), kBearer) == 0)
-      return it->second.substr(kBearer.size());
+Reading ownNotification(const net::HttpRequest& request, clock::Millis) {
+  const Fields fields = jsonFields(request.body);
+  Report report;
+  report.notice = Notice{field(fields, "package"), field(fields, "title"), field(fields, "text")};
+  report.sourceId = field(fields, "id", kMaxIdBytes);
+  report.time = field(fields, "time", 64);
+  report.notification = true;
+  return {{keyOf(request), "", {}}, std::move(report)};
+}
+
+Reading ownHeartbeat(const net::HttpRequest& request, clock::Millis) { return {{keyOf(request), "", {}}, {}}; }
+
+// Whether a path is the route's; "*" stands for any one segment.
+bool pathMatches(std::string_view pattern, std::string_view path) {
+  for (;;) {
+    const size_t a = pattern.find('/'), b = path.find('/');
+    const std::string_view want = pattern.substr(0, a), got = path.substr(0, b);
+    if (want == "*" ? got.empty() : want != got) return false;
+    if (a == std::string_view::npos || b == std::string_view::npos) return a == b;
+    pattern.remove_prefix(a + 1);
+    path.remove_prefix(b + 1);
   }
-  return net::queryParameter(request.query, "key");
 }
 
 }  // namespace
@@ -103,71 +82,72 @@ Intake::Intake(Settings settings, store::Executor& store, counter::Counters& cou
 void Intake::handle(net::HttpRequest request, net::Reply reply) {
   ++metrics_.httpRequests;
   using Handler = void (Intake::*)(const net::HttpRequest&, net::Reply);
+  using Reader = Reading (*)(const net::HttpRequest&, clock::Millis now);
+  using Dress = net::HttpResponse (*)(net::HttpResponse);
   struct Route {
     std::string_view method, path;
     Handler handler;
+    Reader read = nullptr;    // a phone request, read and then taken
+    Dress dress = nullptr;    // how its app wants every answer written
   };
   static constexpr Route kRoutes[] = {
-      {"POST", "/api/v1/payments", &Intake::payments},
-      {"POST", "/api/v1/notifications", &Intake::notifications},
-      {"POST", "/api/v1/heartbeat", &Intake::heartbeat},
+      {"POST", "/api/v1/payments", nullptr, ownPayment},
+      {"POST", "/api/v1/notifications", nullptr, ownNotification},
+      {"POST", "/api/v1/heartbeat", nullptr, ownHeartbeat},
+      {"POST", "/hook/smsforwarder", nullptr, smsForwarder},
+      {"POST", "/hook/receiptnotice", nullptr, receiptNotice},
+      // The payment monitors' paths, szvone's and a fork's, under the account the address names.
+      {"GET", "/vmq/*/appHeart", nullptr, vmqHeart, vmqAnswer},
+      {"GET", "/vmq/*/appPush", nullptr, vmqPush, vmqAnswer},
+      {"GET", "/vmq/*/api/monitor/heart", nullptr, vmqHeart, vmqAnswer},
+      {"GET", "/vmq/*/api/monitor/push", nullptr, vmqPush, vmqAnswer},
       {"GET", "/healthz", &Intake::health},
       {"GET", "/metrics", &Intake::metricsPage},
   };
   for (const Route& route : kRoutes) {
-    if (route.path != request.path) continue;
+    if (!pathMatches(route.path, request.path)) continue;
+    if (route.dress) reply = [reply = std::move(reply), dress = route.dress](net::HttpResponse r) { reply(dress(std::move(r))); };
     if (route.method != request.method) {
       net::HttpResponse r = failure(405, "method not allowed");
       r.headers.emplace_back("Allow", std::string(route.method));
       return reply(std::move(r));
     }
+    if (!route.read) return (this->*route.handler)(request, reply);
+    const clock::Millis now = clock::now();
     try {
-      return (this->*route.handler)(request, reply);  // a copy: a bad request is answered below
-    } catch (const BadRequest& bad) {
-      return reply(failure(400, bad.error));
+      Reading reading = route.read(request, now);
+      Work work = workFor(reading.report, now);
+      return take(request, std::move(reply), std::move(reading.caller), std::move(work), now);
+    } catch (const Refused& refused) {
+      if (refused.status == 401) badKeys_.failed(request.address, now);  // a bad sign or clock, as a wrong key
+      return reply(failure(refused.status, refused.error));
     }
   }
   reply(failure(404, "not found"));
 }
 
-void Intake::payments(const net::HttpRequest& request, net::Reply reply) {
-  const json::object body = bodyOf(request);
-  const json::value* channelField = body.if_contains("channel");
-  const auto channel = channelField && channelField->is_string() ? channelNamed(textOf(*channelField)) : std::nullopt;
-  if (!channel) throw BadRequest{R"(channel must be "wechat" or "alipay")"};
-  const clock::Millis now = clock::now();
+Intake::Work Intake::workFor(const Report& report, clock::Millis now) const {
+  if (!report.notice && !report.paid) return {std::nullopt, report.ignored, report.notification};
   store::NewBill bill;
-  bill.channel = *channel;
-  bill.fen = amountOf(body);
-  bill.sourceId = optionalText(body, "id", kMaxIdBytes);
-  bill.time = timeOf(body, settings_.zone, now);
+  if (report.notice) {
+    const Notice& n = *report.notice;
+    const recognise::Result found = recognise::recognise({n.package, n.title, n.text});
+    if (!found.payment) return {std::nullopt, found.reason, true};
+    bill.channel = found.payment->channel;
+    bill.fen = found.payment->fen;
+    // The same payment posted twice (a group summary, a second listener) is one bill.
+    bill.dedupeKey = std::to_string(static_cast<int>(bill.channel)) + ":" + std::to_string(bill.fen) + ":" +
+                     found.payment->key;
+    bill.text = n.title.empty() ? n.text : n.text.empty() ? n.title : n.title + " | " + n.text;
+  } else {
+    bill.channel = report.paid->channel;
+    bill.fen = report.paid->fen;
+    bill.text = report.words;
+  }
+  bill.sourceId = report.sourceId;
+  bill.time = timeOf(report.time, settings_.zone, now);
   bill.receivedAt = now;
-  take(request, std::move(reply), {bill, {}});
-}
-
-void Intake::notifications(const net::HttpRequest& request, net::Reply reply) {
-  const json::object body = bodyOf(request);
-  const std::string package = optionalText(body, "package", kMaxTextBytes);
-  const std::string title = optionalText(body, "title", kMaxTextBytes);
-  const std::string text = optionalText(body, "text", kMaxTextBytes);
-  const clock::Millis now = clock::now();
-  const recognise::Result found = recognise::recognise({package, title, text});
-  if (!found.payment) return take(request, std::move(reply), {std::nullopt, found.reason, true});
-  store::NewBill bill;
-  bill.channel = found.payment->channel;
-  bill.fen = found.payment->fen;
-  bill.sourceId = optionalText(body, "id", kMaxIdBytes);
-  // The same payment posted twice (a group summary, a second listener) is one bill.
-  bill.dedupeKey = std::to_string(static_cast<int>(bill.channel)) + ":" + std::to_string(bill.fen) + ":" +
-                   found.payment->key;
-  bill.text = title.empty() ? text : text.empty() ? title : title + " | " + text;
-  bill.time = timeOf(body, settings_.zone, now);
-  bill.receivedAt = now;
-  take(request, std::move(reply), {bill, {}, true});
-}
-
-void Intake::heartbeat(const net::HttpRequest& request, net::Reply reply) {
-  take(request, std::move(reply), {});
+  return {bill, {}, report.notification};
 }
 
 void Intake::health(const net::HttpRequest&, net::Reply reply) {
@@ -185,11 +165,11 @@ void Intake::metricsPage(const net::HttpRequest&, net::Reply reply) {
   reply(std::move(page));
 }
 
-void Intake::take(const net::HttpRequest& request, net::Reply reply, Work work) {
-  const std::string key = keyOf(request);
-  if (key.empty()) return reply(failure(401, "no intake key: send Authorization: Bearer KEY or ?key=KEY"));
-  const clock::Millis now = clock::now();
-  if (badKeys_.blocked(request.address, now) || !perKey_.take(key, now)) return reply(failure(429, "too many requests"));
+void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller caller, Work work, clock::Millis now) {
+  if (caller.key.empty() && caller.account.empty())
+    return reply(failure(401, "no intake key: send Authorization: Bearer KEY or ?key=KEY"));
+  const std::string bucket = caller.key.empty() ? "account:" + caller.account : caller.key;
+  if (badKeys_.blocked(request.address, now) || !perKey_.take(bucket, now)) return reply(failure(429, "too many requests"));
 
   struct Outcome {
     std::optional<store::Account> account;
@@ -199,8 +179,12 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Work work) 
   auto outcome = std::make_shared<Outcome>();
   ++inFlight_;
   store_.run(
-      [outcome, key, work, now, window = settings_.dedupeWindow](store::Store& st) {
-        outcome->account = st.accountByKey(key);
+      [outcome, caller, work, now, window = settings_.dedupeWindow](store::Store& st) {
+        outcome->account = caller.key.empty() ? st.accountByName(caller.account) : st.accountByKey(caller.key);
+        // An account without a key has nothing a request could be signed with.
+        if (outcome->account && caller.signedWith &&
+            (outcome->account->intakeKey.empty() || !caller.signedWith(outcome->account->intakeKey)))
+          outcome->account.reset();
         if (!outcome->account || outcome->account->disabled) return;
         const std::int64_t accountId = outcome->account->id;
         st.setPhoneSeen(accountId, now);
@@ -211,7 +195,8 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Work work) 
         outcome->bill = {outcome->stored.number, accountId, bill.channel, bill.fen, bill.time, bill.receivedAt,
                          bill.sourceId, bill.text};
       },
-      [this, outcome, work, reply = std::move(reply), address = request.address, now](bool committed) {
+      [this, outcome, work, reply = std::move(reply), address = request.address, now,
+       wrong = caller.signedWith ? "wrong account or sign" : "wrong intake key"](bool committed) {
         --inFlight_;
         if (!committed) {
           ++metrics_.storeErrors;
@@ -219,8 +204,9 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Work work) 
         }
         if (!outcome->account || outcome->account->disabled) {
           badKeys_.failed(address, now);
-          log::info("phone request refused", {{"address", address}, {"reason", outcome->account ? "account disabled" : "wrong key"}});
-          return reply(failure(401, outcome->account ? "account disabled" : "wrong intake key"));
+          const std::string_view why = outcome->account ? "account disabled" : wrong;
+          log::info("phone request refused", {{"address", address}, {"reason", std::string(why)}});
+          return reply(failure(401, why));
         }
         counters_.phoneReported(outcome->account->id, now);
         if (!work.bill) {

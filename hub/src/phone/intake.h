@@ -1,6 +1,7 @@
 #pragma once
-// The phone side: HTTP requests with JSON bodies from the app on the merchant's phone, each carrying the
-// account's intake key. A payment is committed to the store before it is answered or pushed.
+// The phone side: HTTP requests from the app on the merchant's phone, in our own JSON or in a forwarder
+// app's format (phone/forwarders.h), each naming the account by its intake key or a sign made with it. A
+// payment is committed to the store before it is answered or pushed.
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "common/metrics.h"
 #include "counter/counters.h"
 #include "net/edge.h"
+#include "phone/forwarders.h"
 #include "store/executor.h"
 
 namespace hub::phone {
@@ -39,13 +41,12 @@ class Intake {
     std::string reason;                  // for a notification that is no payment
     bool notification = false;           // the answer then says whether it was a payment
   };
-  void payments(const net::HttpRequest& request, net::Reply reply);
-  void notifications(const net::HttpRequest& request, net::Reply reply);
-  void heartbeat(const net::HttpRequest& request, net::Reply reply);
   void health(const net::HttpRequest& request, net::Reply reply);
   void metricsPage(const net::HttpRequest& request, net::Reply reply);
-  // Checks the key and the rate, then stores the work for the key's account and answers.
-  void take(const net::HttpRequest& request, net::Reply reply, Work work);
+  // What a report asks of the store: a notice recognised, the bill it makes.
+  Work workFor(const Report& report, clock::Millis now) const;
+  // Checks the caller and the rate, then stores the work for the caller's account and answers.
+  void take(const net::HttpRequest& request, net::Reply reply, Caller caller, Work work, clock::Millis now);
 
   Settings settings_;
   store::Executor& store_;
