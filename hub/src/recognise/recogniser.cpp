@@ -110,18 +110,21 @@ std::optional<money::Fen> amountOf(std::string_view figure) {
   return money::parse(plain);
 }
 
-// The amount right after one of the markers, as "1.17元" or "¥1.17元". Where several stand, the last one
-// counts: a payer can name himself "通过扫码向你付款10000.00元", but the app's own words come after his name.
+// The amount right after one of the markers, as "1.17元", "¥1.17元" or "¥1.17": a figure is an amount by
+// its yuan sign before it or its "元" after it, never by where it stands in the text. Where several markers
+// stand, the last one counts: a payer can name himself "通过扫码向你付款10000.00元", but the app's own words
+// come after his name.
 std::optional<money::Fen> amountAfter(std::string_view own, const std::vector<std::string_view>& markers) {
   size_t bestAt = own.npos;
   std::optional<money::Fen> best;
   for (std::string_view marker : markers) {
     for (size_t at = own.find(marker); at != own.npos; at = own.find(marker, at + 1)) {
       std::string_view rest = own.substr(at + marker.size());
-      for (std::string_view sign : {"¥", "￥"})
-        if (rest.starts_with(sign)) rest.remove_prefix(sign.size());  // "收款￥1.00元" on some versions
+      bool yuanSign = false;
+      for (std::string_view sign : {"¥", "￥"})  // half- and full-width, as versions and vendors write them
+        if (rest.starts_with(sign)) rest.remove_prefix(sign.size()), yuanSign = true;
       const size_t figureEnd = std::min(rest.find_first_not_of("0123456789.,"), rest.size());
-      if (!rest.substr(figureEnd).starts_with("元")) continue;
+      if (!yuanSign && !rest.substr(figureEnd).starts_with("元")) continue;
       const auto fen = amountOf(rest.substr(0, figureEnd));
       if (fen && (bestAt == own.npos || at > bestAt)) bestAt = at, best = fen;
     }
