@@ -108,10 +108,17 @@ std::string publicUrl(const Config& c) {
 }
 
 void printKey(const Config& c, const store::Account& account) {
-  std::cout << "key: " << account.intakeKey << "\n"
-            << "payments: " << publicUrl(c) << "/api/v1/payments?key=" << account.intakeKey << "\n"
-            << "notifications: " << publicUrl(c) << "/api/v1/notifications?key=" << account.intakeKey << "\n"
-            << "heartbeat: " << publicUrl(c) << "/api/v1/heartbeat?key=" << account.intakeKey << "\n";
+  const std::string url = publicUrl(c), key = account.intakeKey;
+  // The vmq monitors take "HOST/KEY" and put "http://" before it; their HTTP client reads '\' as '/'.
+  std::string host = url.substr(url.find("://") + 3);
+  while (host.ends_with('/')) host.pop_back();
+  std::cout << "key: " << key << "\n"
+            << "payments: " << url << "/api/v1/payments?key=" << key << "\n"
+            << "notifications: " << url << "/api/v1/notifications?key=" << key << "\n"
+            << "heartbeat: " << url << "/api/v1/heartbeat?key=" << key << "\n"
+            << "smsforwarder: " << url << "/hook/smsforwarder?key=" << key << " (secret: the key)\n"
+            << "receiptnotice: " << url << "/hook/receiptnotice?key=" << key << " (md5 key: the key)\n"
+            << "vmq: " << host << "\\vmq\\" << account.name << "/" << key << "\n";
 }
 
 // Runs one change in a transaction of its own.
