@@ -167,9 +167,9 @@ Reading smsForwarder(const net::HttpRequest& request, clock::Millis now) {
                          : layoutOf(field(fields, "from"), field(fields, "content"));
   report.notification = true;
   // The app's retries carry the first attempt's timestamp.
+  const Notice& n = *report.notice;
   if (!timestamp.empty())
-    report.sourceId = "sf:" + timestamp + ":" +
-                      accounts::digest(report.notice->package + "\n" + report.notice->title + "\n" + report.notice->text);
+    report.sourceId = "sf:" + timestamp + ":" + accounts::digest(n.package + "\n" + n.title + "\n" + n.text);
   return {{key, "", {}}, std::move(report)};
 }
 
@@ -181,7 +181,8 @@ Reading receiptNotice(const net::HttpRequest& request, clock::Millis) {
   const Fields fields = jsonFields(request.body);
   const std::string type = field(fields, "type", 64), money = field(fields, "money", 64);
   const std::string inner = upper(accounts::md5Hex(type + money));
-  checkSign(field(fields, "sign", 64), {upper(accounts::md5Hex(field(fields, "encrypt", 8) == "0" ? inner : inner + key))});
+  const bool keyed = field(fields, "encrypt", 8) != "0";
+  checkSign(field(fields, "sign", 64), {upper(accounts::md5Hex(keyed ? inner + key : inner))});
   Report report;
   report.notification = true;
   const std::string title = field(fields, "title"), content = field(fields, "content");

@@ -106,7 +106,8 @@ void Intake::handle(net::HttpRequest request, net::Reply reply) {
   };
   for (const Route& route : kRoutes) {
     if (!pathMatches(route.path, request.path)) continue;
-    if (route.dress) reply = [reply = std::move(reply), dress = route.dress](net::HttpResponse r) { reply(dress(std::move(r))); };
+    if (route.dress)
+      reply = [reply = std::move(reply), dress = route.dress](net::HttpResponse r) { reply(dress(std::move(r))); };
     if (route.method != request.method) {
       net::HttpResponse r = failure(405, "method not allowed");
       r.headers.emplace_back("Allow", std::string(route.method));
@@ -169,7 +170,8 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller call
   if (caller.key.empty() && caller.account.empty())
     return reply(failure(401, "no intake key: send Authorization: Bearer KEY or ?key=KEY"));
   const std::string bucket = caller.key.empty() ? "account:" + caller.account : caller.key;
-  if (badKeys_.blocked(request.address, now) || !perKey_.take(bucket, now)) return reply(failure(429, "too many requests"));
+  if (badKeys_.blocked(request.address, now) || !perKey_.take(bucket, now))
+    return reply(failure(429, "too many requests"));
 
   struct Outcome {
     std::optional<store::Account> account;
