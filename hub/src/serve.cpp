@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "accounts/logins.h"
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/metrics.h"
@@ -62,9 +63,9 @@ int serve(const Config& config) {
   auto toLoop = [&server](std::function<void()> work) { server.post(std::move(work)); };
   WorkPool hashing(config.hashThreads);
   store::Executor executor(std::move(opened), toLoop);
-  counter::Counters counters({*zone, config.registrationOpen, config.offlineAfter * 1000LL, config.loginFailures,
-                              config.loginWindow * 1000LL},
-                             info, executor, hashing, toLoop, metrics);
+  accounts::Logins logins(config.loginFailures, config.loginWindow * 1000LL, executor, hashing, toLoop);
+  counter::Counters counters({*zone, config.registrationOpen, config.offlineAfter * 1000LL, config.loginWindow * 1000LL},
+                             info, executor, logins, hashing, toLoop, metrics);
   phone::Intake intake({*zone, config.dedupeWindow * 1000LL, config.ratePerSecond, config.rateBurst}, executor,
                        counters, metrics);
 
@@ -116,6 +117,7 @@ int serve(const Config& config) {
   server.every(std::chrono::seconds(1), [&] {
     const clock::Millis now = clock::now();
     counters.tick(now);
+    logins.tick(now);
     intake.tick(now);
     poll();
   });

@@ -17,17 +17,16 @@ constexpr std::string_view kRegistrationsTooFrequent = "注册过于频繁，请
 
 }  // namespace
 
-Counters::Counters(Settings settings, store::ServerInfo info, store::Executor& store, WorkPool& hashing,
-                   Post toLoop, metrics::Metrics& metrics)
+Counters::Counters(Settings settings, store::ServerInfo info, store::Executor& store, accounts::Logins& logins,
+                   WorkPool& hashing, Post toLoop, metrics::Metrics& metrics)
     : settings_(settings),
       info_(std::move(info)),
       store_(store),
+      logins_(logins),
       hashing_(hashing),
       toLoop_(std::move(toLoop)),
       metrics_(metrics),
-      failedLogins_(settings.loginFailures, settings.loginWindow),
-      registrations_(kRegistrationsPerWindow, settings.loginWindow),
-      dummyHash_(accounts::hashPassword("no such account")) {}
+      registrations_(kRegistrationsPerWindow, settings.loginWindow) {}
 
 Counters::Session* Counters::find(SessionId id) {
   const auto it = sessions_.find(id);
@@ -118,44 +117,25 @@ void Counters::login(SessionId id, const protocol::Request& request, bool attach
       if (Session* s = find(id)) s->link->send(protocol::answer(protocol::kLoginAnswer, protocol::kLoginFailed));
   };
   if (request.account.empty() || request.password.empty()) return fail("empty account or password");
-  const clock::Millis now = clock::now();
-  if (failedLogins_.blocked("account:" + name, now) || failedLogins_.blocked("address:" + address, now)) {
-    ++metrics_.loginsRefused;
-    return fail("too many failures");
-  }
   s->busy = true;
   std::string password(request.password);
   std::string machineId(request.machineId);
-  verify(id, name, password, [=, this](Verified v) {
+  logins_.check(name, password, address, [=, this](const accounts::Login& login) {
     if (!find(id)) return;
-    if (!v.ok) {
-      const clock::Millis at = clock::now();
-      failedLogins_.failed("account:" + name, at);
-      failedLogins_.failed("address:" + address, at);
-      if (attachAfter) ++metrics_.loginsFailed;
-      fail(v.account.id == 0 ? "no such account" : v.account.disabled ? "account disabled" : "wrong password");
+    using Result = accounts::Login::Result;
+    if (login.result == Result::unavailable) return storeFailed(id);
+    if (login.result != Result::ok) {
+      if (login.result == Result::throttled)
+        ++metrics_.loginsRefused;
+      else if (attachAfter)
+        ++metrics_.loginsFailed;
+      fail(login.reason);
       return finished(id);
     }
-    if (!attachAfter) return sendBills(id, v.account.id);
-    attach(id, v.account, password, machineId);
+    if (!attachAfter) return sendBills(id, login.account.id);
+    attach(id, login.account, password, machineId);
     finished(id);
   });
-}
-
-void Counters::verify(SessionId id, std::string name, std::string password, std::function<void(Verified)> then) {
-  auto found = std::make_shared<std::optional<store::Account>>();
-  store_.run([found, name](store::Store& st) { *found = st.accountByName(name); },
-             [=, this](bool committed) {
-               if (!committed) return storeFailed(id);
-               Verified v;
-               if (*found) v.account = **found;
-               const std::string hash = *found ? (*found)->passwordHash : dummyHash_;
-               hashing_.run([=, this, v = std::move(v)]() mutable {
-                 const bool matches = accounts::checkPassword(hash, password);
-                 v.ok = matches && v.account.id != 0 && !v.account.disabled;
-                 toLoop_([then, v = std::move(v)] { then(v); });
-               });
-             });
 }
 
 void Counters::attach(SessionId id, const store::Account& account, std::string_view password,
@@ -307,7 +287,6 @@ void Counters::tick(clock::Millis now) {
       toAccount(accountId, std::string(protocol::kPhoneOffline));
     }
   if (now - lastSweep_ >= 60'000) {
-    failedLogins_.sweep(now);
     registrations_.sweep(now);
     lastSweep_ = now;
   }

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "accounts/logins.h"
 #include "accounts/throttle.h"
 #include "common/clock.h"
 #include "common/metrics.h"
@@ -24,15 +25,14 @@ struct Settings {
   clock::Zone zone;
   bool registrationOpen = true;
   clock::Millis offlineAfter = 180'000;
-  int loginFailures = 5;
-  clock::Millis loginWindow = 300'000;
+  clock::Millis loginWindow = 300'000;  // registrations from one address are counted over it
 };
 
 class Counters {
  public:
   using Post = std::function<void(std::function<void()>)>;
-  Counters(Settings settings, store::ServerInfo info, store::Executor& store, WorkPool& hashing, Post toLoop,
-           metrics::Metrics& metrics);
+  Counters(Settings settings, store::ServerInfo info, store::Executor& store, accounts::Logins& logins,
+           WorkPool& hashing, Post toLoop, metrics::Metrics& metrics);
 
   // From the network edge.
   void opened(const std::shared_ptr<net::CounterLink>& link);
@@ -51,7 +51,7 @@ class Counters {
   // with another password hash meanwhile (the store was read before they did).
   void logOut(std::int64_t accountId, const std::string& loginHash);
 
-  // Every second: phones that stopped reporting, and the login windows' upkeep.
+  // Every second: phones that stopped reporting, and the registration window's upkeep.
   void tick(clock::Millis now);
   void closeAll(net::CloseCode code);
 
@@ -69,16 +69,11 @@ class Counters {
     clock::Millis lastReport = 0;
     bool online = false;  // what the account's counters were last told
   };
-  struct Verified {
-    store::Account account;
-    bool ok = false;
-  };
 
   Session* find(SessionId id);
   void handle(SessionId id, const std::string& text);
   void finished(SessionId id);
   void login(SessionId id, const protocol::Request& request, bool attachAfter);
-  void verify(SessionId id, std::string name, std::string password, std::function<void(Verified)> then);
   void attach(SessionId id, const store::Account& account, std::string_view password, std::string_view machineId);
   void detach(Session& session);
   void sendBills(SessionId id, std::int64_t accountId);
@@ -90,12 +85,11 @@ class Counters {
   Settings settings_;
   store::ServerInfo info_;
   store::Executor& store_;
+  accounts::Logins& logins_;
   WorkPool& hashing_;
   Post toLoop_;
   metrics::Metrics& metrics_;
-  accounts::FailureWindow failedLogins_;
   accounts::FailureWindow registrations_;
-  std::string dummyHash_;  // checked for unknown accounts, so that they take as long as known ones
   SessionId nextId_ = 1;
   std::unordered_map<const net::CounterLink*, SessionId> ids_;
   std::unordered_map<SessionId, Session> sessions_;
