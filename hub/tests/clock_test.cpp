@@ -75,6 +75,20 @@ TEST(Clock, NamesOnlyRealZonesAndDays) {
     EXPECT_FALSE(dayNamed(shanghai, bad)) << bad;
 }
 
+TEST(Clock, MonthsInTheZone) {
+  const Zone shanghai = zone("Asia/Shanghai");
+  // A leap February in Shanghai, from its first instant to the last millisecond of the 29th.
+  const std::pair feb2024{utc(2024, 1, 31, 16), utc(2024, 2, 29, 16)};
+  EXPECT_EQ(monthOf(shanghai, utc(2024, 1, 31, 16)), feb2024);
+  EXPECT_EQ(monthOf(shanghai, utc(2024, 2, 29, 16) - 1), feb2024);
+  EXPECT_EQ(monthNamed(shanghai, "2024-02"), feb2024);
+  // December runs into the next year; New York's March is an hour short.
+  EXPECT_EQ(monthNamed(shanghai, "2020-12"), std::make_pair(utc(2020, 11, 30, 16), utc(2020, 12, 31, 16)));
+  EXPECT_EQ(monthNamed(zone("America/New_York"), "2021-03"), std::make_pair(utc(2021, 3, 1, 5), utc(2021, 4, 1, 4)));
+  for (std::string_view bad : {"2024-2", "2024-13", "2024-00", "202402", "2024-02-01", ""})
+    EXPECT_FALSE(monthNamed(shanghai, bad)) << bad;
+}
+
 TEST(Clock, ReadsTheTimesPhonesSend) {
   const Zone shanghai = zone("Asia/Shanghai");
   const Zone newYork = zone("America/New_York");

@@ -47,6 +47,11 @@ std::pair<Millis, Millis> localDay(const Zone& zone, date::local_days day) {
   return {toMillis(zone, LocalMillis{day}), toMillis(zone, LocalMillis{day + date::days{1}})};
 }
 
+std::pair<Millis, Millis> localMonth(const Zone& zone, date::year_month month) {
+  return {toMillis(zone, LocalMillis{date::local_days{month / 1}}),
+          toMillis(zone, LocalMillis{date::local_days{(month + date::months{1}) / 1}})};
+}
+
 // The decimal digits text[at, at + width), as dates and epoch times are written; nothing if any is not one.
 std::optional<Millis> digitsAt(std::string_view text, size_t at, size_t width) {
   if (width == 0 || at + width > text.size()) return std::nullopt;
@@ -127,6 +132,19 @@ std::optional<std::pair<Millis, Millis>> dayNamed(const Zone& zone, std::string_
   const auto day = dayAt(ymd);
   if (!day) return std::nullopt;
   return localDay(zone, *day);
+}
+
+std::pair<Millis, Millis> monthOf(const Zone& zone, Millis t) {
+  const date::year_month_day ymd{date::floor<date::days>(toLocal(zone, t))};
+  return localMonth(zone, ymd.year() / ymd.month());
+}
+
+std::optional<std::pair<Millis, Millis>> monthNamed(const Zone& zone, std::string_view ym) {
+  if (ym.size() != 7) return std::nullopt;
+  const auto day = dayAt(std::string(ym) + "-01");
+  if (!day) return std::nullopt;
+  const date::year_month_day ymd{*day};
+  return localMonth(zone, ymd.year() / ymd.month());
 }
 
 std::string counterTime(const Zone& zone, Millis t) {

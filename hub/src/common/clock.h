@@ -26,6 +26,10 @@ std::pair<Millis, Millis> dayOf(const Zone& zone, Millis t);
 // The local day named "YYYY-MM-DD"; nothing for a text that names no day.
 std::optional<std::pair<Millis, Millis>> dayNamed(const Zone& zone, std::string_view ymd);
 
+// The local month [start, end) that holds t, and the month named "YYYY-MM", as dayOf and dayNamed.
+std::pair<Millis, Millis> monthOf(const Zone& zone, Millis t);
+std::optional<std::pair<Millis, Millis>> monthNamed(const Zone& zone, std::string_view ym);
+
 // The time as the counter's bill history writes it: "2020-6-29 09:53:40" (month and day without
 // leading zeros, the clock with them), in the zone.
 std::string counterTime(const Zone& zone, Millis t);
