@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <ranges>
+#include <tuple>
 
 #include "store/executor.h"
 #include "store/schema.h"
@@ -219,6 +220,36 @@ TEST_F(StoreTest, BillsOfARangeComeOldestFirstByTimeThenNumberAndOnlyTheAccounts
   }
   std::ranges::stable_sort(expected, {}, &Bill::time);
   EXPECT_EQ(store->bills(a, from, to), expected);
+}
+
+TEST_F(StoreTest, SumsPerChannelOfARangeAndPageSessionsUntilTheyExpireOrThePasswordChanges) {
+  auto store = openSqlite(file);
+  const std::int64_t a = addShop(*store, "A"), b = addShop(*store, "B");
+  constexpr clock::Millis from = 1'593'360'000'000, to = from + 86'400'000;
+  for (const auto& [account, channel, fen, time] : std::vector<std::tuple<std::int64_t, Channel, money::Fen, clock::Millis>>{
+           {a, Channel::alipay, 143000, from}, {a, Channel::wechat, 117, to - 1}, {a, Channel::alipay, 1, from + 5},
+           {a, Channel::wechat, 999, to}, {a, Channel::wechat, 999, from - 1}, {b, Channel::wechat, 999, from}}) {
+    NewBill in = payment(account, time);
+    in.channel = channel;
+    in.fen = fen;
+    store->addBill(in, kWindow);
+  }
+  EXPECT_EQ(store->sums(a, from, to), (std::vector<ChannelSum>{{Channel::wechat, 1, 117}, {Channel::alipay, 2, 143001}}));
+  EXPECT_EQ(store->sums(a, to + 1, to + 2), std::vector<ChannelSum>{});
+
+  store->addPageSession("d1", a, 100, 200);
+  store->addPageSession("d2", a, 100, 300);
+  store->addPageSession("d3", b, 100, 300);
+  EXPECT_EQ(store->accountBySession("d1", 199)->id, a);
+  EXPECT_FALSE(store->accountBySession("d1", 200));
+  EXPECT_FALSE(store->accountBySession("nothing", 0));
+  store->addPageSession("d4", a, 250, 400);  // forgets d1, expired by then
+  EXPECT_EQ(Raw(file).number("SELECT COUNT(*) FROM page_sessions WHERE digest = 'd1'"), 0);
+  store->endPageSession("d4");
+  EXPECT_FALSE(store->accountBySession("d4", 260));
+  store->setPasswordHash(a, "$argon2id$new");
+  EXPECT_FALSE(store->accountBySession("d2", 260));
+  EXPECT_EQ(store->accountBySession("d3", 260)->id, b);
 }
 
 namespace {

@@ -65,6 +65,16 @@ CREATE TABLE counters_seen (
   PRIMARY KEY (account_id, machine_id)
 );
 )"},
+    // The merchant page's sign-ins: the digest of each cookie's token, whose account, until when.
+    Step{3, R"(
+CREATE TABLE page_sessions (
+  digest TEXT PRIMARY KEY,
+  account_id BIGINT NOT NULL REFERENCES accounts (id),
+  expires_at BIGINT NOT NULL
+);
+CREATE INDEX page_sessions_by_account ON page_sessions (account_id);
+CREATE INDEX page_sessions_by_expiry ON page_sessions (expires_at);
+)"},
 };
 
 constexpr std::string_view kKeyWord = "@KEY";

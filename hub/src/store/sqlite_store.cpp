@@ -141,8 +141,8 @@ Bill readBill(const Use& q) {
               .text = q.text(7)};
 }
 
-std::optional<Account> oneAccount(const Statement& s, auto key) {
-  Use q(s, key);
+std::optional<Account> oneAccount(const Statement& s, const auto&... keys) {
+  Use q(s, keys...);
   if (!q.row()) return std::nullopt;
   return readAccount(q);
 }
@@ -186,6 +186,7 @@ class SqliteStore final : public Store {
     return all;
   }
   void setPasswordHash(std::int64_t id, std::string_view hash) override {
+    Use(endAccountSessions_, id).run();
     operatorChanged(Use(setHash_, id, hash).run() > 0);
   }
   void setDisabled(std::int64_t id, bool disabled) override {
@@ -230,6 +231,23 @@ class SqliteStore final : public Store {
     for (Use q(bills_, accountId, from, to); q.row();) all.push_back(readBill(q));
     return all;
   }
+
+  std::vector<ChannelSum> sums(std::int64_t accountId, clock::Millis from, clock::Millis to) override {
+    std::vector<ChannelSum> all;
+    for (Use q(sums_, accountId, from, to); q.row();)
+      all.push_back({.channel = static_cast<Channel>(q.integer(0)), .count = q.integer(1), .fen = q.integer(2)});
+    return all;
+  }
+
+  void addPageSession(std::string_view digest, std::int64_t accountId, clock::Millis now,
+                      clock::Millis expiresAt) override {
+    Use(endExpiredSessions_, now).run();
+    Use(addSession_, digest, accountId, expiresAt).run();
+  }
+  std::optional<Account> accountBySession(std::string_view digest, clock::Millis now) override {
+    return oneAccount(bySession_, digest, now);
+  }
+  void endPageSession(std::string_view digest) override { Use(endSession_, digest).run(); }
 
   ServerInfo serverInfo() override {
     Use q(serverInfo_);
@@ -300,6 +318,18 @@ class SqliteStore final : public Store {
       "ON CONFLICT (account_id, source_id) WHERE source_id <> '' DO NOTHING RETURNING number");
   const Statement bills_ = prepare(
       billsWhere("WHERE account_id = ?1 AND paid_at >= ?2 AND paid_at < ?3 ORDER BY paid_at, number"));
+
+  const Statement sums_ = prepare(
+      "SELECT channel, COUNT(*), SUM(fen) FROM bills WHERE account_id = ?1 AND paid_at >= ?2 AND paid_at < ?3 "
+      "GROUP BY channel ORDER BY channel");
+
+  const Statement addSession_ =
+      prepare("INSERT INTO page_sessions (digest, account_id, expires_at) VALUES (?1, ?2, ?3)");
+  const Statement bySession_ = prepare(accountsWhere(
+      "WHERE id = (SELECT account_id FROM page_sessions WHERE digest = ?1 AND expires_at > ?2)"));
+  const Statement endSession_ = prepare("DELETE FROM page_sessions WHERE digest = ?1");
+  const Statement endExpiredSessions_ = prepare("DELETE FROM page_sessions WHERE expires_at <= ?1");
+  const Statement endAccountSessions_ = prepare("DELETE FROM page_sessions WHERE account_id = ?1");
 
   const Statement serverInfo_ =
       prepare("SELECT maintenance, notice, client_version, download_url FROM server_info WHERE id = 1");

@@ -70,6 +70,14 @@ struct ServerInfo {
   std::string downloadUrl;
 };
 
+// An account's takings through one channel over a range of time.
+struct ChannelSum {
+  Channel channel = Channel::wechat;
+  std::int64_t count = 0;
+  money::Fen fen = 0;
+  friend bool operator==(const ChannelSum&, const ChannelSum&) = default;
+};
+
 struct CounterSeen {
   std::string machineId;
   std::string address;
@@ -100,6 +108,7 @@ class Store {
   // Adds the account (id and phoneSeenAt are ignored); false when the name is taken.
   virtual bool addAccount(const Account& account) = 0;
   virtual std::vector<Account> accounts() = 0;
+  // A new password also ends the account's page sessions, whoever sets it.
   virtual void setPasswordHash(std::int64_t id, std::string_view hash) = 0;
   virtual void setDisabled(std::int64_t id, bool disabled) = 0;
   virtual void setIntakeKey(std::int64_t id, std::string_view key) = 0;
@@ -113,6 +122,17 @@ class Store {
   virtual Stored addBill(const NewBill& bill, clock::Millis dedupeWindow) = 0;
   // The account's bills paid in [from, to), oldest first (by time, then number).
   virtual std::vector<Bill> bills(std::int64_t accountId, clock::Millis from, clock::Millis to) = 0;
+
+  // The account's takings per channel for bills paid in [from, to), channels without bills left out.
+  virtual std::vector<ChannelSum> sums(std::int64_t accountId, clock::Millis from, clock::Millis to) = 0;
+
+  // The merchant page's sessions, by the digest of the cookie's token (the token itself is never kept).
+  // Adding one also forgets the sessions that expired before `now`.
+  virtual void addPageSession(std::string_view digest, std::int64_t accountId, clock::Millis now,
+                              clock::Millis expiresAt) = 0;
+  // The account a session belongs to, while it has not expired.
+  virtual std::optional<Account> accountBySession(std::string_view digest, clock::Millis now) = 0;
+  virtual void endPageSession(std::string_view digest) = 0;
 
   // The operator's server information.
   virtual ServerInfo serverInfo() = 0;
