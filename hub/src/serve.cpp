@@ -66,8 +66,11 @@ int serve(const Config& config) {
   accounts::Logins logins(config.loginFailures, config.loginWindow * 1000LL, executor, hashing, toLoop);
   counter::Counters counters({*zone, config.registrationOpen, config.offlineAfter * 1000LL, config.loginWindow * 1000LL},
                              info, executor, logins, hashing, toLoop, metrics);
+  // The one place the hub learns of a stored payment: whatever tells it (this node's phone side today,
+  // the store's notifications from other nodes later) reaches everything that shows payments.
+  auto paymentStored = [&](const store::Bill& bill) { counters.paymentStored(bill); };
   phone::Intake intake({*zone, config.dedupeWindow * 1000LL, config.ratePerSecond, config.rateBurst}, executor,
-                       counters, metrics);
+                       counters, paymentStored, metrics);
 
   net::Handlers handlers;
   handlers.counterOpened = [&](const auto& link) { counters.opened(link); };

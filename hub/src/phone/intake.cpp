@@ -71,10 +71,12 @@ bool pathMatches(std::string_view pattern, std::string_view path) {
 
 }  // namespace
 
-Intake::Intake(Settings settings, store::Executor& store, counter::Counters& counters, metrics::Metrics& metrics)
+Intake::Intake(Settings settings, store::Executor& store, counter::Counters& counters,
+               std::function<void(const store::Bill&)> paymentStored, metrics::Metrics& metrics)
     : settings_(settings),
       store_(store),
       counters_(counters),
+      paymentStored_(std::move(paymentStored)),
       metrics_(metrics),
       perKey_(settings.ratePerSecond, settings.rateBurst),
       badKeys_(kBadKeysPerMinute, 60'000) {}
@@ -226,7 +228,7 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller call
         log::info(duplicate ? "payment duplicate" : "payment stored",
                   {{"account", outcome->account->name}, {"bill", std::to_string(outcome->stored.number)},
                    {"amount", money::format(outcome->bill.fen)}});
-        if (!duplicate) counters_.paymentStored(outcome->bill);
+        if (!duplicate) paymentStored_(outcome->bill);
       });
 }
 

@@ -26,7 +26,9 @@ struct Settings {
 
 class Intake {
  public:
-  Intake(Settings settings, store::Executor& store, counter::Counters& counters, metrics::Metrics& metrics);
+  // `paymentStored` is told of every new bill once it is committed.
+  Intake(Settings settings, store::Executor& store, counter::Counters& counters,
+         std::function<void(const store::Bill&)> paymentStored, metrics::Metrics& metrics);
 
   void handle(net::HttpRequest request, net::Reply reply);
   void tick(clock::Millis now);  // the limits' upkeep
@@ -51,6 +53,7 @@ class Intake {
   Settings settings_;
   store::Executor& store_;
   counter::Counters& counters_;
+  std::function<void(const store::Bill&)> paymentStored_;
   metrics::Metrics& metrics_;
   accounts::RateLimit perKey_;
   accounts::FailureWindow badKeys_;
