@@ -13,6 +13,7 @@
 #include "common/pool.h"
 #include "counter/counters.h"
 #include "net/edge.h"
+#include "page/page.h"
 #include "phone/intake.h"
 #include "store/executor.h"
 
@@ -66,9 +67,13 @@ int serve(const Config& config) {
   accounts::Logins logins(config.loginFailures, config.loginWindow * 1000LL, executor, hashing, toLoop);
   counter::Counters counters({*zone, config.registrationOpen, config.offlineAfter * 1000LL, config.loginWindow * 1000LL},
                              info, executor, logins, hashing, toLoop, metrics);
+  page::Page page({*zone, config.offlineAfter * 1000LL, config.publicUrl}, executor, logins, hashing, toLoop);
   // The one place the hub learns of a stored payment: whatever tells it (this node's phone side today,
-  // the store's notifications from other nodes later) reaches everything that shows payments.
-  auto paymentStored = [&](const store::Bill& bill) { counters.paymentStored(bill); };
+  // the store's notifications from other nodes later) reaches the counters and the open pages alike.
+  auto paymentStored = [&](const store::Bill& bill) {
+    counters.paymentStored(bill);
+    page.paymentStored(bill);
+  };
   phone::Intake intake({*zone, config.dedupeWindow * 1000LL, config.ratePerSecond, config.rateBurst}, executor,
                        counters, paymentStored, metrics);
 
@@ -76,7 +81,12 @@ int serve(const Config& config) {
   handlers.counterOpened = [&](const auto& link) { counters.opened(link); };
   handlers.counterText = [&](const auto& link, std::string text) { counters.text(link, std::move(text)); };
   handlers.counterClosed = [&](const auto& link) { counters.closed(link); };
-  handlers.http = [&](net::HttpRequest request, net::Reply reply) { intake.handle(std::move(request), std::move(reply)); };
+  handlers.http = [&](net::HttpRequest request, net::Reply reply) {
+    if (page::Page::owns(request.path))
+      page.handle(std::move(request), std::move(reply));
+    else
+      intake.handle(std::move(request), std::move(reply));
+  };
   std::string bound;
   try {
     bound = server.listen(config.listen, std::move(handlers));
@@ -122,6 +132,7 @@ int serve(const Config& config) {
     counters.tick(now);
     logins.tick(now);
     intake.tick(now);
+    page.tick(now);
     poll();
   });
 
@@ -133,6 +144,7 @@ int serve(const Config& config) {
     stopping = clock::now();
     server.stopAccepting();
     counters.closeAll(net::CloseCode::goingAway);
+    page.stop();
   });
   server.every(std::chrono::milliseconds(50), [&] {
     if (stopping == 0) return;

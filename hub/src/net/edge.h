@@ -32,6 +32,7 @@ struct HttpRequest {
   std::map<std::string, std::string> headers;  // names in lower case
   std::string body;
   std::string address;  // the peer's IP address
+  bool secure = false;  // it came over TLS
 };
 
 struct HttpResponse {
