@@ -181,9 +181,9 @@ class Page(unittest.TestCase):
         self.open("/day?d=2024-02-29")
         self.assertEqual(self.texts("table.bills tr[data-bill] td:first-child"), ["23:59:59", "09:00:00"])
         self.assertEqual((self.totals("wechat"), self.totals("alipay")), ((1, "0.33"), (1, "1430.00")))
+        self.shot("day")
         self.click(".pager a:nth-of-type(2)")  # later
         self.assertEqual((self.find(".pager b").text, self.totals("all")), ("2024-03-01", (1, "0.07")))
-        self.shot("day")
 
         # The last 30 days for the chart: bills posted with explicit times, at today's first second and
         # now, and some inserted on earlier days (channel, fen, days ago).
@@ -236,7 +236,7 @@ class Page(unittest.TestCase):
             self.assertEqual(decoded.returncode, 0, decoded.stderr)
             self.assertIn(decoded.stdout.strip(), shown)
             image.unlink()
-        self.assertIn(f"{self.hub.address}/vmq/shop0001/{self.key}", self.texts("section.app code"))
+        self.assertIn(f"{self.hub.address}\\vmq\\shop0001/{self.key}", self.texts("section.app code"))
         self.shot("phone")
         self.shot("phone_phone", 390)
 
