@@ -3,12 +3,13 @@
 // machine of two cores the client takes as little from the hub as it can. It reports figures, never a
 // verdict.
 //
-//   kassaro-hub-bench push     --address A --accounts FILE --hub-pid P --out F [--counters N] [--rate R] [--seconds S]
-//   kassaro-hub-bench memory   --address A --accounts FILE --hub-pid P --out F [--stages 1000,10000]
-//   kassaro-hub-bench relogin  --address A --accounts FILE --hub-pid P --out F [--counters N]
-//   kassaro-hub-bench password --out F [--runs N]
+//   kassaro-hub-bench --out F push     --address A --accounts FILE --hub-pid-file P [--counters N] [--rate R] [--seconds S]
+//   kassaro-hub-bench --out F memory   --address A --accounts FILE --hub-pid-file P [--stages 1000,10000]
+//   kassaro-hub-bench --out F relogin  --address A --accounts FILE --hub-pid-file P [--counters N] [--bills N]
+//   kassaro-hub-bench --out F password [--runs N]
 //
-// FILE holds one account a line: name, password and intake key, separated by blanks.
+// FILE holds one account a line: name, password and intake key, separated by blanks. P holds the hub's
+// process id; the relogin scenario stops the hub and reads P again once it listens anew.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -90,6 +91,7 @@ struct Payment {
 
 struct Bench {
   Target target;
+  std::string hubPidFile;  // the script writes the hub's process id here at each start
   std::vector<Account> accounts;
   std::vector<Counter> counters;
   std::vector<Receipt> receipts;
@@ -181,6 +183,33 @@ double ownCpuSeconds() {
   return seconds(u.ru_utime) + seconds(u.ru_stime);
 }
 
+// The CPU the hub and this client take over a stretch of time, as shares of one core: a hub that gets
+// much less than both cores while it has work was held back by others on the machine.
+struct CpuWatch {
+  int pid;
+  double hub, own;
+  Clock::time_point at;
+};
+
+CpuWatch cpuWatch(int pid) { return {pid, cpuSecondsOf(pid), ownCpuSeconds(), Clock::now()}; }
+
+struct CpuUse {
+  double hubPercent = 0, ownPercent = 0;
+};
+
+CpuUse cpuSince(const CpuWatch& w) {
+  const double seconds = std::chrono::duration<double>(Clock::now() - w.at).count();
+  return {100 * (cpuSecondsOf(w.pid) - w.hub) / seconds, 100 * (ownCpuSeconds() - w.own) / seconds};
+}
+
+// The machine's load average over the last minute, five and fifteen.
+std::string loadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
 std::vector<Account> readAccounts(const std::string& file) {
   std::ifstream in(file);
   std::vector<Account> accounts;
@@ -207,6 +236,14 @@ void raiseDescriptorLimit() {
 
 // Payment n is n + 1 fen and alternates between the channels, so a push names its payment.
 hub::Channel channelOf(std::int64_t payment) { return payment % 2 ? hub::Channel::alipay : hub::Channel::wechat; }
+
+// The hub's process id as the script last wrote it.
+int hubPidOf(const Bench& b) {
+  std::ifstream in(b.hubPidFile);
+  int pid = 0;
+  in >> pid;
+  return pid;
+}
 
 // ---- counters ----
 
@@ -309,13 +346,15 @@ Task<> closeCounters(Bench& b) {
 }
 
 struct Logins {
-  Spread spread;  // each counter's login answer, from `from`
+  Spread spread;  // each counter's login answer, from `since`
   std::size_t ok = 0, refused = 0, failed = 0;
   double lastMs = 0, lastBillsMs = 0;
+  CpuUse cpu;
 };
 
-Logins loginsOf(const Bench& b, std::size_t from, std::size_t to, Clock::time_point since) {
+Logins loginsOf(const Bench& b, std::size_t from, std::size_t to, Clock::time_point since, const CpuWatch& cpu) {
   Logins l;
+  l.cpu = cpuSince(cpu);
   std::vector<double> times;
   for (std::size_t i = from; i < to; ++i) {
     const Counter& c = b.counters[i];
@@ -335,8 +374,20 @@ Logins loginsOf(const Bench& b, std::size_t from, std::size_t to, Clock::time_po
 }
 
 json::object toJson(const Logins& l) {
-  return {{"ok", l.ok},          {"refused", l.refused},         {"failed", l.failed},
-          {"last_ms", l.lastMs}, {"last_bills_ms", l.lastBillsMs}, {"answer", toJson(l.spread)}};
+  return {{"ok", l.ok},
+          {"refused", l.refused},
+          {"failed", l.failed},
+          {"last_ms", l.lastMs},
+          {"last_bills_ms", l.lastBillsMs},
+          {"answer", toJson(l.spread)},
+          {"hub_cpu_percent", l.cpu.hubPercent}};
+}
+
+std::string describe(const Logins& l) {
+  char text[160];
+  std::snprintf(text, sizeof text, "%zu logged in (refused %zu, failed %zu), the last after %.2f s; hub CPU %.0f%%",
+                l.ok, l.refused, l.failed, l.lastMs / 1000, l.cpu.hubPercent);
+  return text;
 }
 
 // ---- the phone side ----
@@ -443,23 +494,23 @@ Task<> runPhone(Bench& b, Phone& p, std::size_t count, double rate, std::size_t 
 // Payments paced over the accounts while every counter listens: the push latency, and whether each
 // payment answered 200 reached each counter of its account exactly once.
 Task<> pushScenario(Bench& b, json::object& out, std::size_t counters, std::size_t accounts, double rate, int seconds,
-                    std::size_t connections, int hubPid) {
+                    std::size_t connections) {
+  const int hubPid = hubPidOf(b);
   b.counters.resize(counters);
   for (std::size_t i = 0; i < counters; ++i) b.counters[i].account = i % accounts;
   std::cout << "push: " << counters << " counters over " << accounts << " accounts log in" << std::endl;
-  const auto loginStart = Clock::now();
+  const CpuWatch loginCpu = cpuWatch(hubPid);
   co_await logIn(b, 0, counters, 256, 600s);
-  const Logins logins = loginsOf(b, 0, counters, loginStart);
-  std::cout << "  logged in " << logins.ok << " in " << logins.lastMs / 1000 << " s; posting " << rate << " a second for "
-            << seconds << " s over " << connections << " connections" << std::endl;
+  const Logins logins = loginsOf(b, 0, counters, loginCpu.at, loginCpu);
+  std::cout << "  " << describe(logins) << "\n  posting " << rate << " a second for " << seconds << " s over "
+            << connections << " connections" << std::endl;
 
   Phone p;
   const std::size_t count = static_cast<std::size_t>(rate * seconds);
-  const double hubCpu0 = cpuSecondsOf(hubPid), ownCpu0 = ownCpuSeconds();
-  const auto start = Clock::now();
+  const CpuWatch postingCpu = cpuWatch(hubPid);
   co_await runPhone(b, p, count, rate, accounts, connections);
-  const auto postedFor = Clock::now() - start;
-  const double hubCpu = cpuSecondsOf(hubPid) - hubCpu0, ownCpu = ownCpuSeconds() - ownCpu0;
+  const auto postedFor = Clock::now() - postingCpu.at;
+  const CpuUse cpu = cpuSince(postingCpu);
 
   // Which counters should have heard what: each payment answered 200 at every counter of its account.
   std::vector<std::vector<std::uint32_t>> ofAccount(accounts);
@@ -558,9 +609,10 @@ Task<> pushScenario(Bench& b, json::object& out, std::size_t counters, std::size
          {"unanswered", unanswered},
          {"duplicate_answers", duplicateAnswers},
          {"counters_dropped", countersClosed},
-         {"hub_cpu_percent", 100 * hubCpu / postedSeconds},
-         {"client_cpu_percent", 100 * ownCpu / postedSeconds},
-         {"hub_memory", memoryOf(hubPid)}};
+         {"hub_cpu_percent", cpu.hubPercent},
+         {"client_cpu_percent", cpu.ownPercent},
+         {"hub_memory", memoryOf(hubPid)},
+         {"load_average", loadAverage()}};
   std::cout << "  posted " << count << " in " << postedSeconds << " s; answered 200: " << answered
             << ", not answered: " << unanswered << "\n"
             << "  answer " << describe(answer) << "\n"
@@ -569,13 +621,14 @@ Task<> pushScenario(Bench& b, json::object& out, std::size_t counters, std::size
             << "  push from send   " << describe(pushFromSend) << "\n"
             << "  pushes owed " << expected << ", received " << b.receipts.size() << ": lost " << lost << ", doubled "
             << doubled << ", unexpected " << unexpected << ", wrong channel " << wrongChannel << "\n"
-            << "  counters dropped " << countersClosed << "; CPU: hub " << 100 * hubCpu / postedSeconds << "%, client "
-            << 100 * ownCpu / postedSeconds << "% of one core" << std::endl;
+            << "  counters dropped " << countersClosed << "; CPU while posting: hub " << cpu.hubPercent
+            << "%, client " << cpu.ownPercent << "% of one core; load average " << loadAverage() << std::endl;
   co_await closeCounters(b);
 }
 
 // The hub's memory with no counters, then with each stage's number of idle logged-in counters.
-Task<> memoryScenario(Bench& b, json::object& out, std::vector<std::size_t> stages, int hubPid) {
+Task<> memoryScenario(Bench& b, json::object& out, std::vector<std::size_t> stages) {
+  const int hubPid = hubPidOf(b);
   const std::size_t accounts = b.accounts.size();
   b.counters.resize(stages.back());
   for (std::size_t i = 0; i < b.counters.size(); ++i) b.counters[i].account = i % accounts;
@@ -584,9 +637,9 @@ Task<> memoryScenario(Bench& b, json::object& out, std::vector<std::size_t> stag
   std::cout << "memory: no counters: " << mb(memoryOf(hubPid), "VmRSS_kB") << " MB" << std::endl;
   std::size_t from = 0;
   for (std::size_t stage : stages) {
-    const auto start = Clock::now();
+    const CpuWatch cpu = cpuWatch(hubPid);
     co_await logIn(b, from, stage, 256, 900s);
-    const Logins logins = loginsOf(b, from, stage, start);
+    const Logins logins = loginsOf(b, from, stage, cpu.at, cpu);
     co_await sleep(2s);  // the logins' last store writes and freed hashing memory settle
     const json::object memory = memoryOf(hubPid);
     std::size_t loggedIn = 0;
@@ -596,25 +649,26 @@ Task<> memoryScenario(Bench& b, json::object& out, std::vector<std::size_t> stag
                        {"counters_per_account", static_cast<double>(stage) / static_cast<double>(accounts)},
                        {"logins", toJson(logins)},
                        {"hub_memory", memory}});
-    std::cout << "  " << loggedIn << " of " << stage << " idle counters logged in (" << stage - from << " more in "
-              << logins.lastMs / 1000 << " s): VmRSS " << mb(memory, "VmRSS_kB") << " MB, VmHWM "
-              << mb(memory, "VmHWM_kB") << " MB" << std::endl;
+    std::cout << "  " << loggedIn << " of " << stage << " idle counters logged in: VmRSS " << mb(memory, "VmRSS_kB")
+              << " MB, VmHWM " << mb(memory, "VmHWM_kB") << " MB\n    the " << stage - from << " more: "
+              << describe(logins) << std::endl;
     from = stage;
   }
-  out = {{"accounts", accounts}, {"stages", figures}};
+  out = {{"accounts", accounts}, {"stages", figures}, {"load_average", loadAverage()}};
   co_await closeCounters(b);
 }
 
 // Counters logged in (with some bills of the day each), the hub stopped and started again: how long until
 // every counter, reconnecting at once, is logged in again.
-Task<> reloginScenario(Bench& b, json::object& out, std::size_t counters, std::size_t billsEach, int hubPid) {
+Task<> reloginScenario(Bench& b, json::object& out, std::size_t counters, std::size_t billsEach) {
+  const int hubPid = hubPidOf(b);
   const std::size_t accounts = std::min(counters, b.accounts.size());
   b.counters.resize(counters);
   for (std::size_t i = 0; i < counters; ++i) b.counters[i].account = i % accounts;
   std::cout << "relogin: " << counters << " counters over " << accounts << " accounts log in" << std::endl;
-  const auto firstStart = Clock::now();
+  const CpuWatch firstCpu = cpuWatch(hubPid);
   co_await logIn(b, 0, counters, 256, 600s);
-  const Logins first = loginsOf(b, 0, counters, firstStart);
+  const Logins first = loginsOf(b, 0, counters, firstCpu.at, firstCpu);
   Phone p;
   co_await runPhone(b, p, billsEach * accounts, 0, accounts, 16);
 
@@ -639,8 +693,11 @@ Task<> reloginScenario(Bench& b, json::object& out, std::size_t counters, std::s
     co_await sleep(2ms);
   }
   const double downMs = millis(listening - stopAt);
+  int restarted = hubPidOf(b);
+  for (int i = 0; i < 100 && restarted == hubPid; ++i, restarted = hubPidOf(b)) co_await sleep(10ms);
+  const CpuWatch againCpu = cpuWatch(restarted);
   co_await logIn(b, 0, counters, counters, 600s);
-  const Logins again = loginsOf(b, 0, counters, listening);
+  const Logins again = loginsOf(b, 0, counters, listening, againCpu);
 
   json::object closeCodes;
   for (const auto& [code, n] : codes) closeCodes[std::to_string(code)] = n;
@@ -651,14 +708,14 @@ Task<> reloginScenario(Bench& b, json::object& out, std::size_t counters, std::s
          {"counters_closed_ms", closedMs},
          {"close_codes", closeCodes},
          {"hub_down_ms", downMs},
-         {"logins_again", toJson(again)}};
-  std::cout << "  first logins: " << first.ok << " in " << first.lastMs / 1000 << " s\n"
+         {"logins_again", toJson(again)},
+         {"load_average", loadAverage()}};
+  std::cout << "  first logins: " << describe(first) << "\n"
             << "  all counters closed " << closedMs << " ms after SIGTERM; listening again after " << downMs
             << " ms\n"
-            << "  logged in again: " << again.ok << " (refused " << again.refused << ", failed " << again.failed
-            << "), last " << again.lastMs / 1000 << " s after listening; last bill history "
+            << "  logged in again: " << describe(again) << "; the last bill history after "
             << again.lastBillsMs / 1000 << " s\n"
-            << "  login answers " << describe(again.spread) << std::endl;
+            << "  login answers from listening again " << describe(again.spread) << std::endl;
   co_await closeCounters(b);
 }
 
@@ -672,8 +729,9 @@ json::object passwordScenario(int runs) {
     times.push_back(millis(Clock::now() - start));
   }
   const Spread s = spreadOf(times);
-  std::cout << "password: one Argon2id verification " << describe(s) << std::endl;
-  return {{"runs", runs}, {"verify", toJson(s)}};
+  std::cout << "password: one Argon2id verification " << describe(s) << "; load average " << loadAverage()
+            << std::endl;
+  return {{"runs", runs}, {"verify", toJson(s)}, {"load_average", loadAverage()}};
 }
 
 int run(int argc, char** argv) {
@@ -681,7 +739,8 @@ int run(int argc, char** argv) {
   app.require_subcommand(1);
   app.fallthrough();
   std::string address, accountsFile, outFile;
-  int hubPid = 0, seconds = 60, runs = 20;
+  std::string hubPidFile;
+  int seconds = 60, runs = 20;
   std::size_t counters = 1000, accounts = 1000, connections = 32, billsEach = 10;
   double rate = 500;
   std::vector<std::size_t> stages = {1000, 10000};
@@ -693,7 +752,7 @@ int run(int argc, char** argv) {
   for (auto* cmd : {push, memory, relogin}) {
     cmd->add_option("--address", address, "the hub's HOST:PORT")->required();
     cmd->add_option("--accounts", accountsFile, "accounts, one a line: name password key")->required();
-    cmd->add_option("--hub-pid", hubPid, "the hub's process, for its memory and CPU")->required();
+    cmd->add_option("--hub-pid-file", hubPidFile, "the hub's process id, for its memory and CPU")->required();
   }
   for (auto* cmd : {push, relogin}) cmd->add_option("--counters", counters, "counters logged in");
   push->add_option("--accounts-used", accounts, "accounts the counters and payments are spread over");
@@ -718,12 +777,13 @@ int run(int argc, char** argv) {
     asio::io_context ioc(1);
     Bench b;
     b.target = targetOf(address);
+    b.hubPidFile = hubPidFile;
     b.accounts = readAccounts(accountsFile);
     accounts = std::min(accounts, b.accounts.size());
     auto scenario = [&]() -> Task<> {
-      if (push->parsed()) co_await pushScenario(b, figures, counters, accounts, rate, seconds, connections, hubPid);
-      if (memory->parsed()) co_await memoryScenario(b, figures, stages, hubPid);
-      if (relogin->parsed()) co_await reloginScenario(b, figures, counters, billsEach, hubPid);
+      if (push->parsed()) co_await pushScenario(b, figures, counters, accounts, rate, seconds, connections);
+      if (memory->parsed()) co_await memoryScenario(b, figures, stages);
+      if (relogin->parsed()) co_await reloginScenario(b, figures, counters, billsEach);
     };
     // A request the hub never answers would keep its connection waiting: the scenario's end ends the loop.
     asio::co_spawn(ioc, scenario(), [&ioc](std::exception_ptr e) {
