@@ -93,7 +93,7 @@ struct Bench {
   Target target;
   std::string hubPidFile;  // the script writes the hub's process id here at each start
   std::vector<Account> accounts;
-  std::vector<Counter> counters;
+  std::deque<Counter> counters;  // a deque: adding counters leaves the running sessions' ones in place
   std::vector<Receipt> receipts;
   std::size_t connecting = 0;  // connections between their start and their handshake's end
   std::size_t loggedIn = 0;
@@ -373,6 +373,17 @@ Logins loginsOf(const Bench& b, std::size_t from, std::size_t to, Clock::time_po
   return l;
 }
 
+// Adds counters up to `count`, spread over the first `accounts` accounts in turn, and logs them in, at
+// most 256 connecting at a time: how their logins went.
+Task<Logins> addCounters(Bench& b, std::size_t count, std::size_t accounts) {
+  const std::size_t from = b.counters.size();
+  b.counters.resize(count);
+  for (std::size_t i = from; i < count; ++i) b.counters[i].account = i % accounts;
+  const CpuWatch cpu = cpuWatch(hubPidOf(b));
+  co_await logIn(b, from, count, 256, 900s);
+  co_return loginsOf(b, from, count, cpu.at, cpu);
+}
+
 json::object toJson(const Logins& l) {
   return {{"ok", l.ok},
           {"refused", l.refused},
@@ -496,12 +507,8 @@ Task<> runPhone(Bench& b, Phone& p, std::size_t count, double rate, std::size_t 
 Task<> pushScenario(Bench& b, json::object& out, std::size_t counters, std::size_t accounts, double rate, int seconds,
                     std::size_t connections) {
   const int hubPid = hubPidOf(b);
-  b.counters.resize(counters);
-  for (std::size_t i = 0; i < counters; ++i) b.counters[i].account = i % accounts;
   std::cout << "push: " << counters << " counters over " << accounts << " accounts log in" << std::endl;
-  const CpuWatch loginCpu = cpuWatch(hubPid);
-  co_await logIn(b, 0, counters, 256, 600s);
-  const Logins logins = loginsOf(b, 0, counters, loginCpu.at, loginCpu);
+  const Logins logins = co_await addCounters(b, counters, accounts);
   std::cout << "  " << describe(logins) << "\n  posting " << rate << " a second for " << seconds << " s over "
             << connections << " connections" << std::endl;
 
@@ -630,16 +637,12 @@ Task<> pushScenario(Bench& b, json::object& out, std::size_t counters, std::size
 Task<> memoryScenario(Bench& b, json::object& out, std::vector<std::size_t> stages) {
   const int hubPid = hubPidOf(b);
   const std::size_t accounts = b.accounts.size();
-  b.counters.resize(stages.back());
-  for (std::size_t i = 0; i < b.counters.size(); ++i) b.counters[i].account = i % accounts;
   json::array figures;
   figures.push_back({{"counters", 0}, {"hub_memory", memoryOf(hubPid)}});
   std::cout << "memory: no counters: " << mb(memoryOf(hubPid), "VmRSS_kB") << " MB" << std::endl;
   std::size_t from = 0;
   for (std::size_t stage : stages) {
-    const CpuWatch cpu = cpuWatch(hubPid);
-    co_await logIn(b, from, stage, 256, 900s);
-    const Logins logins = loginsOf(b, from, stage, cpu.at, cpu);
+    const Logins logins = co_await addCounters(b, stage, accounts);
     co_await sleep(2s);  // the logins' last store writes and freed hashing memory settle
     const json::object memory = memoryOf(hubPid);
     std::size_t loggedIn = 0;
@@ -663,12 +666,8 @@ Task<> memoryScenario(Bench& b, json::object& out, std::vector<std::size_t> stag
 Task<> reloginScenario(Bench& b, json::object& out, std::size_t counters, std::size_t billsEach) {
   const int hubPid = hubPidOf(b);
   const std::size_t accounts = std::min(counters, b.accounts.size());
-  b.counters.resize(counters);
-  for (std::size_t i = 0; i < counters; ++i) b.counters[i].account = i % accounts;
   std::cout << "relogin: " << counters << " counters over " << accounts << " accounts log in" << std::endl;
-  const CpuWatch firstCpu = cpuWatch(hubPid);
-  co_await logIn(b, 0, counters, 256, 600s);
-  const Logins first = loginsOf(b, 0, counters, firstCpu.at, firstCpu);
+  const Logins first = co_await addCounters(b, counters, accounts);
   Phone p;
   co_await runPhone(b, p, billsEach * accounts, 0, accounts, 16);
 
