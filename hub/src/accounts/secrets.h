@@ -7,7 +7,7 @@
 namespace hub::accounts {
 
 // An Argon2id hash of the password with a fresh salt, in libsodium's self-describing text form. Its cost is
-// set so that one check takes some 20 ms here: dear for a guesser, cheap enough for a login storm.
+// set so that one check takes some 10 ms here: dear for a guesser, cheap enough for a login storm.
 std::string hashPassword(std::string_view password);
 // Whether the password is the one the hash was made from.
 bool checkPassword(std::string_view hash, std::string_view password);
