@@ -7,7 +7,9 @@
 
 A Hub has a fresh data directory of its own (under KASSARO_HUB_RUNS or a temporary directory), listens
 on a free loopback port, and is ended when the block ends. The binary is KASSARO_HUB, else the
-native build's.
+native build's. With KASSARO_HUB_POSTGRES (the directory of the tests' PostgreSQL server, postgres.py)
+its store is a fresh database of that server instead of SQLite; Hub(database=other.database) is a second
+node on another hub's database.
 """
 import asyncio
 import http.client
@@ -22,6 +24,8 @@ import time
 from pathlib import Path
 
 import websockets
+
+from postgres import Server
 
 TOP = Path(__file__).resolve().parents[2]
 SEP = "【字段分隔符】"
@@ -44,8 +48,16 @@ def toml_value(v):
 
 
 class Hub:
-    def __init__(self, config=None, name="hub", data=None, listen="127.0.0.1:0"):
+    def __init__(self, config=None, name="hub", data=None, listen="127.0.0.1:0", database=None):
         self.config = dict(config or {})
+        self.made_database = None  # (server, name) of the database this hub made, dropped at the end
+        if database is None and os.environ.get("KASSARO_HUB_POSTGRES"):
+            server = Server(os.environ["KASSARO_HUB_POSTGRES"])
+            self.made_database = (server, server.create_database())
+            database = server.address(self.made_database[1])
+        self.database = database
+        if database:
+            self.config["database"] = database
         self.name = name
         self.listen_at = listen
         runs = os.environ.get("KASSARO_HUB_RUNS")
@@ -107,6 +119,8 @@ class Hub:
         self.stop(signal.SIGKILL if kind else signal.SIGTERM)
         if kind is None and not os.environ.get("KASSARO_HUB_KEEP"):
             shutil.rmtree(self.data, ignore_errors=True)
+            if self.made_database:
+                self.made_database[0].drop_database(self.made_database[1])
         elif kind is not None:
             print(f"hub {self.name}: data and log kept in {self.data}")
 

@@ -66,7 +66,8 @@ class Counters {
   };
   struct Phone {
     clock::Millis lastReport = 0;
-    bool online = false;  // what the account's counters were last told
+    bool online = false;     // what the account's counters were last told
+    bool checking = false;   // its last report is being read from the store
   };
   struct Verified {
     store::Account account;
@@ -85,6 +86,7 @@ class Counters {
   void storeFailed(SessionId id);
   void toAccount(std::int64_t accountId, const std::string& text);
   bool phoneOnline(const Phone& phone, clock::Millis now) const;
+  void phonesQuiet(std::vector<std::int64_t> accounts);
 
   Settings settings_;
   store::ServerInfo info_;

@@ -238,7 +238,7 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Work work) 
         log::info(duplicate ? "payment duplicate" : "payment stored",
                   {{"account", outcome->account->name}, {"bill", std::to_string(outcome->stored.number)},
                    {"amount", money::format(outcome->bill.fen)}});
-        if (!duplicate) counters_.paymentStored(outcome->bill);
+        if (!duplicate && settings_.pushStored) counters_.paymentStored(outcome->bill);
       });
 }
 

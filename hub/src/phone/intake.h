@@ -20,6 +20,9 @@ struct Settings {
   clock::Millis dedupeWindow = 10'000;
   double ratePerSecond = 20;
   int rateBurst = 100;
+  // Whether a stored bill is pushed to the counters from here; not when the store's engine brings every
+  // stored bill back to every node (PostgreSQL), so that each is pushed once.
+  bool pushStored = true;
 };
 
 class Intake {
