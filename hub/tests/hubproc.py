@@ -178,6 +178,7 @@ class Counter:
         self.url = url
         self.ws = None
         self.received = []
+        self.arrived_at = []  # time.monotonic() of each text received
         self.closed = None  # the close code once the connection has ended
         self.arrived = asyncio.Event()
 
@@ -194,6 +195,7 @@ class Counter:
         try:
             async for message in self.ws:
                 self.received.append(message)
+                self.arrived_at.append(time.monotonic())
                 self.arrived.set()
         except websockets.ConnectionClosed:
             pass
@@ -230,6 +232,15 @@ class Counter:
 
     def payments(self):
         return [t for t in self.received if t.startswith("收到收款" + SEP)]
+
+    def arrival(self, text):
+        """When the first text equal to this one arrived."""
+        return self.arrived_at[self.received.index(text)]
+
+
+def push_text(channel, amount):
+    """The push a counter gets for a payment: channel "wechat" or "alipay", amount as posted ("1.50")."""
+    return SEP.join(["收到收款", "微信收款" if channel == "wechat" else "支付宝收款", f"{float(amount):.2f}"])
 
 
 def bill_lines(history):

@@ -48,11 +48,13 @@ using Result = std::unique_ptr<PGresult, Clear>;
 }
 
 // Connects with settings that keep a dead or stuck server from holding the hub for long; the address's
-// own settings come last and win. The name tells the operator's pg_stat_activity which connection is which.
-Conn connect(const std::string& conninfo, const std::string& where, const char* name = "kassaro-hub") {
+// own settings come last and win. The name tells pg_stat_activity which connection is which, and of which
+// node: "kassaro-hub 4711" (the store's), "kassaro-hub notifications 4711" (the watch's).
+Conn connect(const std::string& conninfo, const std::string& where, std::string_view role = "") {
+  const std::string name = "kassaro-hub " + (role.empty() ? "" : std::string(role) + " ") + std::to_string(getpid());
   const char* keys[] = {"connect_timeout", "keepalives_idle", "keepalives_interval", "keepalives_count",
                         "application_name", "client_encoding", "options", "dbname", nullptr};
-  const char* values[] = {"3", "10", "3", "3", name, "UTF8", "-c statement_timeout=5s",
+  const char* values[] = {"3", "10", "3", "3", name.c_str(), "UTF8", "-c statement_timeout=5s",
                           conninfo.c_str(), nullptr};
   Conn c(PQconnectdbParams(keys, values, 1));
   if (!c) fail(where, "out of memory");
@@ -123,14 +125,14 @@ std::int64_t number(PGconn* c, const std::string& sql, const std::string& where)
 std::string textOf(std::int64_t n) { return std::to_string(n); }
 std::string textOf(std::string_view s) { return std::string(s); }
 
-// Waits before connecting again after a failed attempt: a tenth of a second, doubling to a second, so
+// Waits before connecting again after a failed attempt: a tenth of a second, doubling to half a second, so
 // that a server that is down costs little and one that is back is found soon.
 struct Backoff {
   std::chrono::milliseconds wait{100};
   Steady::time_point next{};
   void failed() {
     next = Steady::now() + wait;
-    wait = std::min(wait * 2, std::chrono::milliseconds(1000));
+    wait = std::min(wait * 2, std::chrono::milliseconds(500));
   }
   void succeeded() { wait = std::chrono::milliseconds(100); }
 };
@@ -273,7 +275,7 @@ class PostgresWatch final : public Watch {
     bool lost = false;
     while (!stopping_) {
       try {
-        const Conn c = connect(conninfo_, where_, "kassaro-hub notifications");
+        const Conn c = connect(conninfo_, where_, "notifications");
         listen(c.get());
         backoff.succeeded();
         if (lost) log::info("store notifications back", {{"database", where_}});

@@ -131,7 +131,7 @@ bool isPostgres(std::string_view database);
 
 // Opens the store on a PostgreSQL server (a libpq address, "postgresql://user@host/db") and brings its
 // schema up to date. The store reconnects by itself: a transaction that loses the connection fails
-// (Unavailable), the next one connects again, waiting up to a second after an attempt that failed.
+// (Unavailable), the next one connects again, waiting up to half a second after an attempt that failed.
 std::unique_ptr<Store> openPostgres(const std::string& conninfo);
 
 // What a node hears from a PostgreSQL server that several nodes share: every bill committed by any node
