@@ -243,6 +243,24 @@ def push_text(channel, amount):
     return SEP.join(["收到收款", "微信收款" if channel == "wechat" else "支付宝收款", f"{float(amount):.2f}"])
 
 
+def post_payments(hub, key, stop, poster, answers):
+    """Posts payments one after another on a keep-alive connection until stop is set or the hub goes away,
+    each with an id and an amount of its own; appends (time answered, status, id, channel, amount, bill)."""
+    conn = http.client.HTTPConnection(hub.host, hub.port, timeout=30)
+    n = 0
+    while not stop.is_set():
+        n += 1
+        pid, channel, amount = f"pay-{poster}-{n}", "wechat" if n % 2 else "alipay", f"{poster + 1}{n:04d}.{n % 100:02d}"
+        try:
+            conn.request("POST", "/api/v1/payments?key=" + key,
+                         body=json.dumps({"channel": channel, "amount": amount, "id": pid}))
+            res = conn.getresponse()
+            body = json.loads(res.read())
+        except (OSError, http.client.HTTPException, ValueError):
+            return
+        answers.append((time.monotonic(), res.status, pid, channel, amount, body.get("bill")))
+
+
 def bill_lines(history):
     """The lines of a "账单回调" text as field lists."""
     assert history.startswith("账单回调" + BILL_MARKER), history

@@ -3,8 +3,6 @@
 is in the bill history once and reached the counter once, and the hub answers 200 again within 5 s of the
 server being back. The server is one of this test's own, so that stopping it disturbs no other test."""
 import asyncio
-import http.client
-import json
 import os
 import shutil
 import sys
@@ -15,23 +13,8 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from hubproc import Hub, push_text  # noqa: E402
+from hubproc import Hub, post_payments, push_text  # noqa: E402
 from postgres import Server  # noqa: E402
-
-
-def post_until(hub, key, stop, poster, answers):
-    """Posts payments one after another on a keep-alive connection until stop is set."""
-    conn = http.client.HTTPConnection(hub.host, hub.port, timeout=30)
-    n = 0
-    while not stop.is_set():
-        n += 1
-        pid, amount = f"pay-{poster}-{n}", f"{poster}{n:04d}.{n % 100:02d}"
-        conn.request("POST", "/api/v1/payments?key=" + key,
-                     body=json.dumps({"channel": "wechat", "amount": amount, "id": pid}))
-        res = conn.getresponse()
-        body = json.loads(res.read())
-        answers.append((time.monotonic(), res.status, pid, amount, body.get("bill")))
-        time.sleep(0.01)
 
 
 @unittest.skipUnless(os.environ.get("KASSARO_HUB_POSTGRES"), "needs PostgreSQL")
@@ -53,7 +36,7 @@ class Outage(unittest.TestCase):
         async with hub.counter() as c:
             self.assertEqual(await c.login("shop0001", "secret01"), "登录成功！")
             answers, stop = [], threading.Event()
-            posters = [threading.Thread(target=post_until, args=(hub, key, stop, i, answers)) for i in (1, 2)]
+            posters = [threading.Thread(target=post_payments, args=(hub, key, stop, i, answers)) for i in (1, 2)]
             for p in posters:
                 p.start()
             await asyncio.sleep(1)
@@ -72,15 +55,15 @@ class Outage(unittest.TestCase):
             first_after = min(at for at, status, *_ in answers if status == 200 and at > back)
             self.assertLess(first_after - back, 5)
 
-            ok = {pid: (bill, amount) for _, status, pid, amount, bill in answers if status == 200}
+            ok = {pid: (bill, channel, amount) for _, status, pid, channel, amount, bill in answers if status == 200}
             lines = hub.cli("bills", "shop0001").stdout.splitlines()[:-1]
             listed = [(int(l.split("\t")[0]), l.split("\tid ")[1]) for l in lines]
-            for pid, (bill, _) in ok.items():
+            for pid, (bill, _, _) in ok.items():
                 self.assertEqual(listed.count((bill, pid)), 1, f"{pid} answered 200 as bill {bill}")
             # Every payment answered 200 reached the counter once (one whose commit went through while its
             # answer was lost may reach it too: it is stored).
-            for _, amount in ok.values():
-                await c.wait_for(lambda t: t == push_text("wechat", amount))
+            for _, channel, amount in ok.values():
+                await c.wait_for(lambda t: t == push_text(channel, amount))
             await asyncio.sleep(0.5)
             pushed = c.payments()
             self.assertEqual(len(pushed), len(set(pushed)), "a payment pushed twice")
