@@ -40,11 +40,14 @@ using Result = std::unique_ptr<PGresult, Clear>;
 
 // "store postgresql kassaro: server closed the connection unexpectedly": the database and libpq's own
 // words, on one line.
-[[noreturn]] void fail(const std::string& where, std::string what) {
-  for (char& c : what)
+[[noreturn]] void fail(const std::string& where, std::string_view what) {
+  std::string line;
+  for (char c : what) {
     if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-  while (!what.empty() && what.back() == ' ') what.pop_back();
-  throw Unavailable("store postgresql " + where + ": " + what);
+    if (c != ' ' || (!line.empty() && line.back() != ' ')) line += c;
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  throw Unavailable("store postgresql " + where + ": " + line);
 }
 
 // Connects with settings that keep a dead or stuck server from holding the hub for long; the address's
