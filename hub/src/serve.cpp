@@ -40,18 +40,13 @@ int serve(const Config& config) {
     log::error("cannot start", {{"reason", "unknown time zone " + config.timezone}});
     return 1;
   }
-  std::error_code ec;
-  if (!std::filesystem::is_directory(config.data, ec)) {
-    log::error("cannot start", {{"reason", "data directory " + config.data.string() + " does not exist"}});
-    return 1;
-  }
   raiseDescriptorLimit();
 
   std::unique_ptr<store::Store> opened;
   store::ServerInfo info;
   std::int64_t revision = 0;
   try {
-    opened = store::openSqlite(config.data / "hub.sqlite3");
+    opened = store::openStore(config.database, config.data);
     info = opened->serverInfo();
     revision = opened->revision();
   } catch (const store::Unavailable& e) {
@@ -68,14 +63,26 @@ int serve(const Config& config) {
   counter::Counters counters({*zone, config.registrationOpen, config.offlineAfter * 1000LL, config.loginWindow * 1000LL},
                              info, executor, logins, hashing, toLoop, metrics);
   page::Page page({*zone, config.offlineAfter * 1000LL, config.publicUrl}, executor, logins, hashing, toLoop);
-  // The one place the hub learns of a stored payment: whatever tells it (this node's phone side today,
-  // the store's notifications from other nodes later) reaches the counters and the open pages alike.
+  // The one place the hub learns of a stored payment, and it reaches the counters and the open pages alike.
   auto paymentStored = [&](const store::Bill& bill) {
     counters.paymentStored(bill);
     page.paymentStored(bill);
   };
+  // On a server that several nodes share, every node hears every bill from the server, its own too: each
+  // is pushed from there, once, so the phone side does not push what it stores.
+  const bool shared = store::isPostgres(config.database);
   phone::Intake intake({*zone, config.dedupeWindow * 1000LL, config.ratePerSecond, config.rateBurst}, executor,
-                       counters, paymentStored, metrics);
+                       counters, shared ? std::function<void(const store::Bill&)>([](const store::Bill&) {})
+                                        : std::function<void(const store::Bill&)>(paymentStored),
+                       metrics);
+  std::unique_ptr<store::Watch> watch;
+  if (shared)
+    watch = store::watchPostgres(
+        config.database,
+        {.bill = [&](const store::Bill& bill) { server.post([&paymentStored, bill] { paymentStored(bill); }); },
+         .phone = [&](std::int64_t id, clock::Millis at) {
+           server.post([&counters, id, at] { counters.phoneReported(id, at); });
+         }});
 
   net::Handlers handlers;
   handlers.counterOpened = [&](const auto& link) { counters.opened(link); };
@@ -94,7 +101,9 @@ int serve(const Config& config) {
     log::error("cannot start", {{"reason", e.what()}});
     return 1;
   }
-  log::info("listening", {{"address", bound}, {"data", config.data.string()}, {"timezone", config.timezone}});
+  log::info("listening", {{"address", bound},
+                          {"store", shared ? "postgresql" : (config.data / "hub.sqlite3").string()},
+                          {"timezone", config.timezone}});
 
   // The operator's command line changes the store from another process: a moved revision says to read
   // the server information and the logged-in accounts again (disabled, or given a new password).
@@ -153,6 +162,7 @@ int serve(const Config& config) {
   });
 
   server.run();
+  watch.reset();  // before the loop it posts to goes
   log::info("stopped");
   return 0;
 }

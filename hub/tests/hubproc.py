@@ -7,7 +7,9 @@
 
 A Hub has a fresh data directory of its own (under KASSARO_HUB_RUNS or a temporary directory), listens
 on a free loopback port, and is ended when the block ends. The binary is KASSARO_HUB, else the
-native build's.
+native build's. With KASSARO_HUB_POSTGRES (the directory of the tests' PostgreSQL server, postgres.py)
+its store is a fresh database of that server instead of SQLite; Hub(database=other.database) is a second
+node on another hub's database.
 """
 import asyncio
 import http.client
@@ -22,6 +24,8 @@ import time
 from pathlib import Path
 
 import websockets
+
+from postgres import Server
 
 TOP = Path(__file__).resolve().parents[2]
 SEP = "【字段分隔符】"
@@ -44,8 +48,16 @@ def toml_value(v):
 
 
 class Hub:
-    def __init__(self, config=None, name="hub", data=None, listen="127.0.0.1:0"):
+    def __init__(self, config=None, name="hub", data=None, listen="127.0.0.1:0", database=None):
         self.config = dict(config or {})
+        self.made_database = None  # (server, name) of the database this hub made, dropped at the end
+        if database is None and os.environ.get("KASSARO_HUB_POSTGRES"):
+            server = Server(os.environ["KASSARO_HUB_POSTGRES"])
+            self.made_database = (server, server.create_database())
+            database = server.address(self.made_database[1])
+        self.database = database
+        if database:
+            self.config["database"] = database
         self.name = name
         self.listen_at = listen
         runs = os.environ.get("KASSARO_HUB_RUNS")
@@ -107,6 +119,8 @@ class Hub:
         self.stop(signal.SIGKILL if kind else signal.SIGTERM)
         if kind is None and not os.environ.get("KASSARO_HUB_KEEP"):
             shutil.rmtree(self.data, ignore_errors=True)
+            if self.made_database:
+                self.made_database[0].drop_database(self.made_database[1])
         elif kind is not None:
             print(f"hub {self.name}: data and log kept in {self.data}")
 
@@ -164,6 +178,7 @@ class Counter:
         self.url = url
         self.ws = None
         self.received = []
+        self.arrived_at = []  # time.monotonic() of each text received
         self.closed = None  # the close code once the connection has ended
         self.arrived = asyncio.Event()
 
@@ -180,6 +195,7 @@ class Counter:
         try:
             async for message in self.ws:
                 self.received.append(message)
+                self.arrived_at.append(time.monotonic())
                 self.arrived.set()
         except websockets.ConnectionClosed:
             pass
@@ -216,6 +232,33 @@ class Counter:
 
     def payments(self):
         return [t for t in self.received if t.startswith("收到收款" + SEP)]
+
+    def arrival(self, text):
+        """When the first text equal to this one arrived."""
+        return self.arrived_at[self.received.index(text)]
+
+
+def push_text(channel, amount):
+    """The push a counter gets for a payment: channel "wechat" or "alipay", amount as posted ("1.50")."""
+    return SEP.join(["收到收款", "微信收款" if channel == "wechat" else "支付宝收款", f"{float(amount):.2f}"])
+
+
+def post_payments(hub, key, stop, poster, answers):
+    """Posts payments one after another on a keep-alive connection until stop is set or the hub goes away,
+    each with an id and an amount of its own; appends (time answered, status, id, channel, amount, bill)."""
+    conn = http.client.HTTPConnection(hub.host, hub.port, timeout=30)
+    n = 0
+    while not stop.is_set():
+        n += 1
+        pid, channel, amount = f"pay-{poster}-{n}", "wechat" if n % 2 else "alipay", f"{poster + 1}{n:04d}.{n % 100:02d}"
+        try:
+            conn.request("POST", "/api/v1/payments?key=" + key,
+                         body=json.dumps({"channel": channel, "amount": amount, "id": pid}))
+            res = conn.getresponse()
+            body = json.loads(res.read())
+        except (OSError, http.client.HTTPException, ValueError):
+            return
+        answers.append((time.monotonic(), res.status, pid, channel, amount, body.get("bill")))
 
 
 def bill_lines(history):

@@ -1,8 +1,10 @@
 #include "store/store.h"
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -11,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <ranges>
+#include <thread>
 #include <tuple>
 
 #include "store/executor.h"
@@ -23,42 +26,143 @@ namespace {
 
 constexpr clock::Millis kWindow = 60'000;
 
-// A bare connection to the store's file, as another process would hold: to build old stores by hand and
-// to change the file behind the store's back.
+// A bare connection to a store's database, as another process would hold: to build old stores by hand and
+// to change the data behind the store's back.
 struct Raw {
+  virtual ~Raw() = default;
+  // The engine's error, empty when the statements worked.
+  virtual std::string exec(const std::string& sql) = 0;
+  // The first column of the first row; -1 when there is none.
+  virtual std::int64_t number(const std::string& sql) = 0;
+  virtual const schema::Dialect& dialect() const = 0;
+
+  // The store's first step only, as the first program to use the database left it.
+  void makeFirstStep() {
+    schema::bringUpToDate({.dialect = dialect(),
+                           .exec = [this](const std::string& sql) { ASSERT_EQ(exec(sql), "") << sql; },
+                           .number = [this](const std::string& sql) { return number(sql); }},
+                          schema::steps().first(1));
+  }
+};
+
+struct RawSqlite final : Raw {
   sqlite3* db = nullptr;
-  explicit Raw(const std::filesystem::path& file) {
+  explicit RawSqlite(const std::string& file) {
     sqlite3_open(file.c_str(), &db);
     sqlite3_busy_timeout(db, 5000);
   }
-  ~Raw() { sqlite3_close(db); }
-  int exec(const std::string& sql) { return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr); }
-  std::int64_t number(const std::string& sql) {
+  ~RawSqlite() override { sqlite3_close(db); }
+  std::string exec(const std::string& sql) override {
+    return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK ? "" : sqlite3_errmsg(db);
+  }
+  std::int64_t number(const std::string& sql) override {
     sqlite3_stmt* s = nullptr;
     sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr);
     const std::int64_t n = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
     sqlite3_finalize(s);
     return n;
   }
-  // The store's first step only, as the first program to use the file left it.
-  void makeFirstStep() {
-    schema::bringUpToDate({.dialect = schema::kSqlite,
-                           .exec = [this](const std::string& sql) { ASSERT_EQ(exec(sql), SQLITE_OK) << sql; },
-                           .number = [this](const std::string& sql) { return number(sql); }},
-                          schema::steps().first(1));
-  }
+  const schema::Dialect& dialect() const override { return schema::kSqlite; }
 };
 
+struct RawPostgres final : Raw {
+  PGconn* db = nullptr;
+  explicit RawPostgres(const std::string& address) : db(PQconnectdb(address.c_str())) {}
+  ~RawPostgres() override { PQfinish(db); }
+  std::string exec(const std::string& sql) override {
+    PGresult* r = PQexec(db, sql.c_str());
+    const auto status = PQresultStatus(r);
+    std::string error = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK ? "" : PQresultErrorMessage(r);
+    PQclear(r);
+    return error;
+  }
+  std::int64_t number(const std::string& sql) override {
+    PGresult* r = PQexec(db, sql.c_str());
+    const std::int64_t n = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) > 0 ? std::atoll(PQgetvalue(r, 0, 0)) : -1;
+    PQclear(r);
+    return n;
+  }
+  const schema::Dialect& dialect() const override { return schema::kPostgres; }
+};
+
+enum class Engine { sqlite, postgresql };
+
+std::string engineName(Engine engine) { return engine == Engine::sqlite ? "sqlite" : "postgresql"; }
+std::string nameOf(const ::testing::TestParamInfo<Engine>& info) { return engineName(info.param); }
+void PrintTo(Engine engine, std::ostream* out) { *out << engineName(engine); }
+
+// The tests' PostgreSQL server (tests/postgres.py): KASSARO_TEST_POSTGRES names its directory, where its
+// socket is; ctest starts it before these tests and stops it after.
+const char* postgresServer() { return getenv("KASSARO_TEST_POSTGRES"); }
+
+std::string postgresAddress(const std::string& database) {
+  return "postgresql://postgres@/" + database + "?host=" + postgresServer();
+}
+
+// Where one test's stores live: files in a scratch directory, or databases of its own on the server,
+// made as they are first named and dropped at the end.
 class StoreTest : public ::testing::Test {
  protected:
-  StoreTest() {
+  explicit StoreTest(Engine engine) : engine(engine) {
     std::string pattern = (std::filesystem::temp_directory_path() / "kassaro-store-XXXXXX").string();
     dir = mkdtemp(pattern.data());
-    file = dir / "hub.db";
+    file = address("hub");
   }
-  ~StoreTest() override { std::filesystem::remove_all(dir); }
+  ~StoreTest() override {
+    std::filesystem::remove_all(dir);
+    if (!databases.empty()) {
+      RawPostgres server(postgresAddress("postgres"));
+      for (const std::string& d : databases) server.exec("DROP DATABASE IF EXISTS " + d + " WITH (FORCE)");
+    }
+  }
+  void SetUp() override {
+    if (engine == Engine::postgresql && !postgresServer())
+      GTEST_SKIP() << "KASSARO_TEST_POSTGRES is not set: run under ctest, which starts the server";
+  }
 
-  std::filesystem::path dir, file;
+  // A store's address: its file, or a new database's libpq address.
+  std::string address(const std::string& name) {
+    if (engine == Engine::sqlite) return (dir / (name + ".db")).string();
+    if (!postgresServer()) return {};
+    const std::string database = "store_" + std::to_string(getpid()) + "_" + std::to_string(++made) + "_" + name;
+    RawPostgres server(postgresAddress("postgres"));
+    EXPECT_EQ(server.exec("CREATE DATABASE " + database), "");
+    databases.push_back(database);
+    return postgresAddress(database);
+  }
+  // One that cannot be opened.
+  std::string missing() const {
+    return engine == Engine::sqlite ? (dir / "missing" / "hub.db").string() : postgresAddress("no_such_database");
+  }
+  std::unique_ptr<Store> open(const std::string& at) const {
+    return engine == Engine::sqlite ? openSqlite(at) : openPostgres(at);
+  }
+  std::unique_ptr<Store> open() const { return open(file); }
+  std::unique_ptr<Raw> raw(const std::string& at) const {
+    if (engine == Engine::sqlite) return std::make_unique<RawSqlite>(at);
+    return std::make_unique<RawPostgres>(at);
+  }
+  std::unique_ptr<Raw> raw() const { return raw(file); }
+
+  const Engine engine;
+  std::filesystem::path dir;
+  std::string file;  // the test's main store
+  std::vector<std::string> databases;
+  int made = 0;
+};
+
+// The suite that every engine passes.
+class EveryEngine : public StoreTest, public ::testing::WithParamInterface<Engine> {
+ protected:
+  EveryEngine() : StoreTest(GetParam()) {}
+};
+INSTANTIATE_TEST_SUITE_P(Engines, EveryEngine, ::testing::Values(Engine::sqlite, Engine::postgresql), nameOf);
+
+struct SqliteOnly : StoreTest {
+  SqliteOnly() : StoreTest(Engine::sqlite) {}
+};
+struct PostgresOnly : StoreTest {
+  PostgresOnly() : StoreTest(Engine::postgresql) {}
 };
 
 std::int64_t addShop(Store& store, const std::string& name, const std::string& key = "") {
@@ -84,14 +188,14 @@ std::vector<Bill> allBills(Store& store, std::int64_t account) {
 
 }  // namespace
 
-TEST_F(StoreTest, AnOlderStoreIsBroughtUpToDateWithItsDataAndANewerOneIsRefusedUntouched) {
-  Raw(file).makeFirstStep();
-  ASSERT_EQ(Raw(file).exec("INSERT INTO accounts (name, password_hash, intake_key, disabled, created_at) "
-                           "VALUES ('老王', 'h', '', 0, 7);"
-                           "INSERT INTO bills (account_id, channel, fen, paid_at, received_at, source_id, "
-                           "dedupe_key, text) VALUES (1, 1, 117, 10, 11, 's', '', '微信支付收款1.17元')"),
-            SQLITE_OK);
-  auto store = openSqlite(file);
+TEST_P(EveryEngine, AnOlderStoreIsBroughtUpToDateWithItsDataAndANewerOneIsRefusedUntouched) {
+  raw()->makeFirstStep();
+  ASSERT_EQ(raw()->exec("INSERT INTO accounts (name, password_hash, intake_key, disabled, created_at) "
+                        "VALUES ('老王', 'h', '', 0, 7);"
+                        "INSERT INTO bills (account_id, channel, fen, paid_at, received_at, source_id, "
+                        "dedupe_key, text) VALUES (1, 1, 117, 10, 11, 's', '', '微信支付收款1.17元')"),
+            "");
+  auto store = open();
   const auto account = store->accountByName("老王");
   ASSERT_TRUE(account);
   EXPECT_EQ(account->createdAt, 7);
@@ -100,27 +204,27 @@ TEST_F(StoreTest, AnOlderStoreIsBroughtUpToDateWithItsDataAndANewerOneIsRefusedU
   store->counterSeen(account->id, "M1", "10.0.0.1", 20);
   EXPECT_EQ(store->countersSeen(account->id).size(), 1u);
   store.reset();
-  openSqlite(file);  // up to date already: nothing applied twice
-  EXPECT_EQ(Raw(file).number("SELECT COUNT(*) FROM schema_version"), std::ssize(schema::steps()));
+  open();  // up to date already: nothing applied twice
+  EXPECT_EQ(raw()->number("SELECT COUNT(*) FROM schema_version"), std::ssize(schema::steps()));
 
   // A store at the first step whose version says a later program has been at it.
-  const auto newer = dir / "newer.db";
-  Raw(newer).makeFirstStep();
-  Raw(newer).exec("INSERT INTO schema_version VALUES (" + std::to_string(schema::steps().back().version + 1) +
-                  ")");
+  const auto newer = address("newer");
+  raw(newer)->makeFirstStep();
+  raw(newer)->exec("INSERT INTO schema_version VALUES (" + std::to_string(schema::steps().back().version + 1) +
+                   ")");
   try {
-    openSqlite(newer);
+    open(newer);
     ADD_FAILURE() << "a newer store was opened";
   } catch (const Unavailable& e) {
     EXPECT_NE(std::string(e.what()).find("newer"), std::string::npos) << e.what();
   }
-  EXPECT_EQ(Raw(newer).number("SELECT COUNT(*) FROM sqlite_master WHERE name = 'counters_seen'"), 0);
-  EXPECT_THROW(openSqlite(dir / "missing" / "hub.db"), Unavailable);
+  EXPECT_NE(raw(newer)->exec("SELECT * FROM counters_seen"), "");  // no later step was applied
+  EXPECT_THROW(open(missing()), Unavailable);
 }
 
-TEST_F(StoreTest, AccountsAreFoundByNameAndKeyAndOnlyOperatorChangesGrowTheRevision) {
-  auto store = openSqlite(file);
-  auto commandLine = openSqlite(file);
+TEST_P(EveryEngine, AccountsAreFoundByNameAndKeyAndOnlyOperatorChangesGrowTheRevision) {
+  auto store = open();
+  auto commandLine = open();
   std::int64_t revision = store->revision();
   const auto changed = [&] { return std::exchange(revision, commandLine->revision()) != revision; };
 
@@ -162,8 +266,8 @@ TEST_F(StoreTest, AccountsAreFoundByNameAndKeyAndOnlyOperatorChangesGrowTheRevis
             (std::vector<CounterSeen>{{"M1", "10.0.0.3", 100, 200}, {"M2", "10.0.0.2", 150, 150}}));
 }
 
-TEST_F(StoreTest, DuplicatesAreFoundBySourceIdAndByDedupeKeyWithinTheWindowOfOneAccount) {
-  auto store = openSqlite(file);
+TEST_P(EveryEngine, DuplicatesAreFoundBySourceIdAndByDedupeKeyWithinTheWindowOfOneAccount) {
+  auto store = open();
   const std::int64_t a = addShop(*store, "A"), b = addShop(*store, "B");
   const auto add = [&](std::int64_t account, clock::Millis at, std::string sourceId, std::string key) {
     return store->addBill(payment(account, at, std::move(sourceId), std::move(key)), kWindow);
@@ -188,17 +292,18 @@ TEST_F(StoreTest, DuplicatesAreFoundBySourceIdAndByDedupeKeyWithinTheWindowOfOne
   EXPECT_FALSE(add(a, 5000, "", "").duplicate);
   EXPECT_EQ(allBills(*store, a).size(), 5u);
 
-  // The file itself refuses a second bill with the same source id, whoever writes it.
+  // The database itself refuses a second bill with the same source id, whoever writes it.
   const std::string insert =
       "INSERT INTO bills (account_id, channel, fen, paid_at, received_at, source_id, "
       "dedupe_key, text) VALUES (" +
       std::to_string(a) + ", 1, 1, 0, 0, ";
-  EXPECT_EQ(Raw(file).exec(insert + "'n-1', '', '')"), SQLITE_CONSTRAINT);
-  EXPECT_EQ(Raw(file).exec(insert + "'', '', '')"), SQLITE_OK);
+  const std::string refused = raw()->exec(insert + "'n-1', '', '')");
+  EXPECT_NE(refused.find(engine == Engine::sqlite ? "UNIQUE" : "unique"), std::string::npos) << refused;
+  EXPECT_EQ(raw()->exec(insert + "'', '', '')"), "");
 }
 
-TEST_F(StoreTest, BillsOfARangeComeOldestFirstByTimeThenNumberAndOnlyTheAccounts) {
-  auto store = openSqlite(file);
+TEST_P(EveryEngine, BillsOfARangeComeOldestFirstByTimeThenNumberAndOnlyTheAccounts) {
+  auto store = open();
   const std::int64_t a = addShop(*store, "A"), b = addShop(*store, "B");
   constexpr clock::Millis from = 1'593'360'000'000, to = from + 86'400'000;
   std::vector<Bill> expected;
@@ -222,8 +327,8 @@ TEST_F(StoreTest, BillsOfARangeComeOldestFirstByTimeThenNumberAndOnlyTheAccounts
   EXPECT_EQ(store->bills(a, from, to), expected);
 }
 
-TEST_F(StoreTest, SumsPerChannelOfARangeAndPageSessionsUntilTheyExpireOrThePasswordChanges) {
-  auto store = openSqlite(file);
+TEST_P(EveryEngine, SumsPerChannelOfARangeAndPageSessionsUntilTheyExpireOrThePasswordChanges) {
+  auto store = open();
   const std::int64_t a = addShop(*store, "A"), b = addShop(*store, "B");
   constexpr clock::Millis from = 1'593'360'000'000, to = from + 86'400'000;
   for (const auto& [account, channel, fen, time] : std::vector<std::tuple<std::int64_t, Channel, money::Fen, clock::Millis>>{
@@ -244,7 +349,7 @@ TEST_F(StoreTest, SumsPerChannelOfARangeAndPageSessionsUntilTheyExpireOrThePassw
   EXPECT_FALSE(store->accountBySession("d1", 200));
   EXPECT_FALSE(store->accountBySession("nothing", 0));
   store->addPageSession("d4", a, 250, 400);  // forgets d1, expired by then
-  EXPECT_EQ(Raw(file).number("SELECT COUNT(*) FROM page_sessions WHERE digest = 'd1'"), 0);
+  EXPECT_EQ(raw()->number("SELECT COUNT(*) FROM page_sessions WHERE digest = 'd1'"), 0);
   store->endPageSession("d4");
   EXPECT_FALSE(store->accountBySession("d4", 260));
   store->setPasswordHash(a, "$argon2id$new");
@@ -309,12 +414,12 @@ std::vector<std::string> sourceIds(const std::vector<Bill>& bills) {
 
 }  // namespace
 
-TEST_F(StoreTest, ABurstIsOneCommitAndWhatIsQueuedIsFinishedBeforeTheExecutorEnds) {
-  const std::int64_t a = addShop(*openSqlite(file), "A");
+TEST_P(EveryEngine, ABurstIsOneCommitAndWhatIsQueuedIsFinishedBeforeTheExecutorEnds) {
+  const std::int64_t a = addShop(*open(), "A");
   Outcomes outcomes;
   constexpr int kBurst = 200;
   {
-    Executor executor(openSqlite(file), onTheStoreThread());
+    Executor executor(open(), onTheStoreThread());
     Gate gate(executor, outcomes.of(0));
     for (int i = 1; i <= kBurst; ++i) executor.run(addPayment(a, std::to_string(i)), outcomes.of(i));
     gate.open.count_down();
@@ -325,15 +430,15 @@ TEST_F(StoreTest, ABurstIsOneCommitAndWhatIsQueuedIsFinishedBeforeTheExecutorEnd
   }
   const auto done = outcomes.waitFor(0);
   EXPECT_EQ(std::ranges::count(done | std::views::values, true), kBurst + 21);
-  EXPECT_EQ(allBills(*openSqlite(file), a).size(), kBurst + 20u);
+  EXPECT_EQ(allBills(*open(), a).size(), kBurst + 20u);
 }
 
-TEST_F(StoreTest, AJobThatThrowsIsUndoneAloneAndOneThatLosesTheTransactionTakesTheBatchWithIt) {
-  const std::int64_t a = addShop(*openSqlite(file), "A");
+TEST_P(EveryEngine, AJobThatThrowsIsUndoneAloneAndOneThatLosesTheTransactionTakesTheBatchWithIt) {
+  const std::int64_t a = addShop(*open(), "A");
   Outcomes outcomes;
   bool ranAfterLoss = false;
   {
-    Executor executor(openSqlite(file), onTheStoreThread());
+    Executor executor(open(), onTheStoreThread());
     std::optional<Gate> gate(std::in_place, executor, outcomes.of(0));
     executor.run(addPayment(a, "kept 1"), outcomes.of(1));
     executor.run(
@@ -360,16 +465,16 @@ TEST_F(StoreTest, AJobThatThrowsIsUndoneAloneAndOneThatLosesTheTransactionTakesT
                                      {5, false}, {6, false}, {7, false}, {8, true}};
   EXPECT_EQ(outcomes.waitFor(9), expected);
   EXPECT_FALSE(ranAfterLoss);
-  EXPECT_EQ(sourceIds(allBills(*openSqlite(file), a)),
+  EXPECT_EQ(sourceIds(allBills(*open(), a)),
             (std::vector<std::string>{"kept 1", "kept 2", "after"}));
 }
 
-TEST_F(StoreTest, AFullStoreFailsItsJobsUntilRoomIsMadeAndCommittedBillsAreSeenByTheCommandLine) {
-  const std::int64_t a = addShop(*openSqlite(file), "A");
-  const std::int64_t pages = Raw(file).number("PRAGMA page_count") + 8;
+TEST_F(SqliteOnly, AFullStoreFailsItsJobsUntilRoomIsMadeAndCommittedBillsAreSeenByTheCommandLine) {
+  const std::int64_t a = addShop(*open(), "A");
+  const std::int64_t pages = raw()->number("PRAGMA page_count") + 8;
   const std::string aPage(3000, 'x');
   Outcomes outcomes;
-  auto commandLine = openSqlite(file);
+  auto commandLine = open();
   {
     Executor executor(openSqliteCapped(file, pages), onTheStoreThread());
     int job = 0;
@@ -380,7 +485,7 @@ TEST_F(StoreTest, AFullStoreFailsItsJobsUntilRoomIsMadeAndCommittedBillsAreSeenB
     ASSERT_LT(job, 50) << "the store never filled up";
     EXPECT_EQ(allBills(*commandLine, a).size(), static_cast<size_t>(job));
 
-    ASSERT_EQ(Raw(file).exec("DELETE FROM bills"), SQLITE_OK);  // the operator makes room
+    ASSERT_EQ(raw()->exec("DELETE FROM bills"), "");  // the operator makes room
     std::vector<std::string> seen;
     executor.run(addPayment(a, "after", aPage), [&, done = outcomes.of(++job)](bool committed) {
       seen = sourceIds(allBills(*commandLine, a));  // by the time anyone is told, the bill is in the file
@@ -395,6 +500,166 @@ TEST_F(StoreTest, AFullStoreFailsItsJobsUntilRoomIsMadeAndCommittedBillsAreSeenB
     for (int i = 0; i < 50; ++i) addPayment(a, "", aPage)(*store);
     ADD_FAILURE() << "the store never filled up";
   } catch (const Unavailable& e) {
-    EXPECT_EQ(std::string(e.what()), "store " + file.string() + ": database or disk is full");
+    EXPECT_EQ(std::string(e.what()), "store " + file + ": database or disk is full");
   }
+}
+
+TEST_F(PostgresOnly, ALostConnectionFailsItsBatchKeepingNothingAndTheNextJobConnectsAgain) {
+  const std::int64_t a = addShop(*open(), "A");
+  Outcomes outcomes;
+  {
+    Executor executor(open(), onTheStoreThread());
+    executor.run(addPayment(a, "before"), outcomes.of(0));
+    outcomes.waitFor(1);
+    // The server ends the store thread's connection while a batch is inside its transaction.
+    std::latch entered{1}, cut{1};
+    executor.run(
+        [&](Store& store) {
+          addPayment(a, "lost")(store);
+          entered.count_down();
+          cut.wait();
+        },
+        outcomes.of(1));
+    entered.wait();
+    EXPECT_EQ(raw()->number("SELECT COUNT(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                            "WHERE datname = current_database() AND pid <> pg_backend_pid()"),
+              1);
+    executor.run(addPayment(a, "after"), outcomes.of(2));
+    cut.count_down();
+    outcomes.waitFor(3);
+  }
+  EXPECT_EQ(outcomes.waitFor(3), (std::map<int, bool>{{0, true}, {1, false}, {2, true}}));
+  EXPECT_EQ(sourceIds(allBills(*open(), a)), (std::vector<std::string>{"before", "after"}));
+}
+
+TEST_F(PostgresOnly, ABatchWhoseCommitTheServerRefusesIsToldNothingWasKept) {
+  const std::int64_t a = addShop(*open(), "A");
+  // A check that the server makes only at COMMIT.
+  ASSERT_EQ(raw()->exec("CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+                        "IF NEW.text = 'refused at commit' THEN RAISE EXCEPTION 'refused'; END IF; "
+                        "RETURN NULL; END $$;"
+                        "CREATE CONSTRAINT TRIGGER refuse AFTER INSERT ON bills DEFERRABLE INITIALLY DEFERRED "
+                        "FOR EACH ROW EXECUTE FUNCTION refuse()"),
+            "");
+  Outcomes outcomes;
+  {
+    Executor executor(open(), onTheStoreThread());
+    Gate gate(executor, outcomes.of(0));
+    executor.run(addPayment(a, "kept by nobody"), outcomes.of(1));
+    executor.run(addPayment(a, "refused", "refused at commit"), outcomes.of(2));
+    gate.open.count_down();
+    outcomes.waitFor(3);
+    executor.run(addPayment(a, "after"), outcomes.of(3));
+  }
+  EXPECT_EQ(outcomes.waitFor(4), (std::map<int, bool>{{0, true}, {1, false}, {2, false}, {3, true}}));
+  EXPECT_EQ(sourceIds(allBills(*open(), a)), std::vector<std::string>{"after"});
+}
+
+TEST_F(PostgresOnly, TwoNodesTakingTheSamePaymentAtOnceMakeOneBillBySourceIdAndByDedupeKey) {
+  const std::int64_t a = addShop(*open(), "A");
+  auto first = open(), second = open();
+  auto server = raw();
+  for (const NewBill& bill : {payment(a, 1000, "n-1"), payment(a, 2000, "", "K")}) {
+    first->begin();
+    const Stored mine = first->addBill(bill, kWindow);
+    Stored theirs;
+    std::thread other([&] {
+      try {
+        second->begin();
+        theirs = second->addBill(bill, kWindow);
+        second->commit();
+      } catch (const Unavailable& e) {
+        ADD_FAILURE() << e.what();
+      }
+    });
+    // The second node waits for the first one's transaction: without that it would not see the bill.
+    bool waits = false;
+    for (int i = 0; i < 1000 && !waits; ++i) {
+      waits = server->number("SELECT COUNT(*) FROM pg_stat_activity WHERE datname = current_database() "
+                             "AND wait_event_type = 'Lock'") > 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(waits) << "the second node did not wait for the first";
+    first->commit();
+    other.join();
+    EXPECT_FALSE(mine.duplicate);
+    EXPECT_TRUE(theirs.duplicate);
+    EXPECT_EQ(theirs.number, mine.number);
+  }
+  EXPECT_EQ(allBills(*first, a).size(), 2u);
+}
+
+namespace {
+
+// What a node's watch has heard, for the test to wait on.
+struct Hearing {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::int64_t> bills;
+  std::vector<std::pair<std::int64_t, clock::Millis>> phones;
+
+  Heard heard() {
+    return {.bill =
+                [this](const Bill& bill) {
+                  std::lock_guard lock(mutex);
+                  bills.push_back(bill.number);
+                  changed.notify_all();
+                },
+            .phone =
+                [this](std::int64_t account, clock::Millis at) {
+                  std::lock_guard lock(mutex);
+                  phones.emplace_back(account, at);
+                  changed.notify_all();
+                }};
+  }
+  // The bills heard, sorted, once the given one is among them (or after 10 s).
+  std::vector<std::int64_t> billsWith(std::int64_t number) {
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, std::chrono::seconds(10), [&] { return std::ranges::count(bills, number) > 0; });
+    std::vector<std::int64_t> sorted = bills;
+    std::ranges::sort(sorted);
+    return sorted;
+  }
+};
+
+}  // namespace
+
+TEST_F(PostgresOnly, AWatchHearsEveryBillOnceThoughCutOffAndThoughBillsCommitOutOfNumberOrder) {
+  const std::int64_t a = addShop(*open(), "A");
+  auto store = open(), early = open();
+  auto server = raw(address("server"));  // a connection that outlives the test database's being closed
+  const std::string database = databases.front();
+  const auto add = [&](Store& s, std::string id) { return s.addBill(payment(a, 1000, std::move(id)), kWindow).number; };
+
+  // The watch tells the bills committed after it started, not those before.
+  const std::int64_t old = add(*store, "before the watch");
+  Hearing hearing;
+  auto watch = watchPostgres(file, hearing.heard());
+  const std::int64_t b1 = add(*store, "1");
+  EXPECT_EQ(hearing.billsWith(b1), std::vector<std::int64_t>{b1});
+  EXPECT_GT(b1, old);
+  store->setPhoneSeen(a, 1234);
+
+  // A bill whose number was taken first commits last, while the watch is cut off and cannot connect.
+  early->begin();
+  const std::int64_t b2 = add(*early, "2");
+  const std::int64_t b3 = add(*store, "3");
+  EXPECT_EQ(hearing.billsWith(b3), (std::vector<std::int64_t>{b1, b3}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // fences pass, as they would
+  ASSERT_EQ(server->exec("ALTER DATABASE " + database + " ALLOW_CONNECTIONS false"), "");
+  const std::string watching = "FROM pg_stat_activity WHERE datname = '" + database +
+                               "' AND application_name LIKE 'kassaro-hub notifications %'";
+  EXPECT_EQ(server->number("SELECT COUNT(pg_terminate_backend(pid)) " + watching), 1);
+  for (int i = 0; i < 500 && server->number("SELECT COUNT(*) " + watching) > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  early->commit();
+  const std::int64_t b4 = add(*store, "4");
+  ASSERT_EQ(server->exec("ALTER DATABASE " + database + " ALLOW_CONNECTIONS true"), "");
+
+  // Back: the missed bills are read, and the ones already told are not told again.
+  EXPECT_EQ(hearing.billsWith(b4), (std::vector<std::int64_t>{b1, b2, b3, b4}));
+  const std::int64_t b5 = add(*store, "5");
+  EXPECT_EQ(hearing.billsWith(b5), (std::vector<std::int64_t>{b1, b2, b3, b4, b5}));
+  std::lock_guard lock(hearing.mutex);
+  EXPECT_EQ(hearing.phones, (std::vector<std::pair<std::int64_t, clock::Millis>>{{a, 1234}}));
 }

@@ -43,6 +43,8 @@ class CommandLine(unittest.TestCase):
                 ("no such account", ["--data", data, "bills", "nobody01"], None, 1),
                 ("missing data directory", ["--data", data + "/none", "account", "list"], None, 1),
                 ("store that cannot be opened", ["--data", str(bad_store), "account", "list"], None, 1),
+                ("database that cannot be reached", ["--database", f"postgresql://hub@/hub?host={data}/none",
+                                                     "account", "list"], None, 1),
                 ("unknown configuration key", ["--config", str(config), "--data", data, "account", "list"], None, 2),
                 ("busy port", ["--data", data, "serve", "--listen", "127.0.0.1:%d" % busy.getsockname()[1]], None, 1),
             ]

@@ -28,6 +28,7 @@ struct Failure {
 struct Options {
   std::string configFile;
   std::string data;
+  std::string database;
   std::string listen;
 };
 
@@ -41,6 +42,7 @@ Config configOf(const Options& o) {
     }
   }
   if (!o.data.empty()) c.data = o.data;
+  if (!o.database.empty()) c.database = o.database;
   if (!o.listen.empty()) c.listen = o.listen;
   if (const auto level = log::levelNamed(c.logLevel))
     log::setLevel(*level);
@@ -50,11 +52,8 @@ Config configOf(const Options& o) {
 }
 
 std::unique_ptr<store::Store> openStore(const Config& c) {
-  std::error_code ec;
-  if (!std::filesystem::is_directory(c.data, ec))
-    throw Failure{"data directory " + c.data.string() + " does not exist (create it, or give --data DIR)"};
   try {
-    return store::openSqlite(c.data / "hub.sqlite3");
+    return store::openStore(c.database, c.data);
   } catch (const store::Unavailable& e) {
     throw Failure{std::string("cannot open the store: ") + e.what()};
   }
@@ -143,6 +142,9 @@ int run(int argc, char** argv) {
   Options o;
   app.add_option("--config", o.configFile, "configuration file (TOML)")->check(CLI::ExistingFile);
   app.add_option("--data", o.data, "data directory holding the store (default /var/lib/kassaro-hub)");
+  app.add_option("--database", o.database,
+                 "postgresql://USER@HOST/DB: the store on a PostgreSQL server that several hubs may share "
+                 "(default: SQLite in the data directory)");
 
   auto* serveCmd = app.add_subcommand("serve", "serve counters and phones until SIGTERM");
   serveCmd->add_option("--listen", o.listen, "HOST:PORT to listen on (default 0.0.0.0:9002)");

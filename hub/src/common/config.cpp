@@ -41,6 +41,7 @@ Config readConfig(const std::filesystem::path& file) {
   const std::map<std::string_view, Setter> keys = {
       {"listen", [&](auto& n, auto k) { c.listen = valueOf<std::string>(file, n, k); }},
       {"data", [&](auto& n, auto k) { c.data = valueOf<std::string>(file, n, k); }},
+      {"database", [&](auto& n, auto k) { c.database = valueOf<std::string>(file, n, k); }},
       {"timezone", [&](auto& n, auto k) { c.timezone = valueOf<std::string>(file, n, k); }},
       {"public_url", [&](auto& n, auto k) { c.publicUrl = valueOf<std::string>(file, n, k); }},
       {"log_level", [&](auto& n, auto k) { c.logLevel = valueOf<std::string>(file, n, k); }},

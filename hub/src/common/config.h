@@ -10,6 +10,7 @@ namespace hub {
 struct Config {
   std::string listen = "0.0.0.0:9002";
   std::filesystem::path data = "/var/lib/kassaro-hub";
+  std::string database;  // "postgresql://..." for a PostgreSQL server; empty: SQLite in the data directory
   std::string timezone = "Asia/Shanghai";  // the shops' day and the counters' time texts
   std::string publicUrl;                   // how phones reach the hub; empty: http://<this host>:<port>
   std::string logLevel = "info";

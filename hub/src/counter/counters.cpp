@@ -281,15 +281,44 @@ void Counters::phoneReported(std::int64_t accountId, clock::Millis at) {
 }
 
 void Counters::tick(clock::Millis now) {
+  std::vector<std::int64_t> quiet;
   for (auto& [accountId, phone] : phones_)
-    if (phone.online && !phoneOnline(phone, now)) {
-      phone.online = false;
-      toAccount(accountId, std::string(protocol::kPhoneOffline));
+    if (phone.online && !phone.checking && !phoneOnline(phone, now)) {
+      phone.checking = true;
+      quiet.push_back(accountId);
     }
+  if (!quiet.empty()) phonesQuiet(std::move(quiet));
   if (now - lastSweep_ >= 60'000) {
     registrations_.sweep(now);
     lastSweep_ = now;
   }
+}
+
+// Phones that have not reported here for a while may have reported to another node: their counters hear
+// "APP掉线" only when the store's last report is old too.
+void Counters::phonesQuiet(std::vector<std::int64_t> accounts) {
+  auto seen = std::make_shared<std::vector<clock::Millis>>();
+  store_.run(
+      [accounts, seen](store::Store& st) {
+        for (std::int64_t id : accounts) {
+          const auto account = st.accountById(id);
+          seen->push_back(account ? account->phoneSeenAt : 0);
+        }
+      },
+      [this, accounts, seen](bool committed) {
+        const clock::Millis now = clock::now();
+        for (size_t i = 0; i < accounts.size(); ++i) {
+          const auto it = phones_.find(accounts[i]);
+          if (it == phones_.end()) continue;
+          Phone& phone = it->second;
+          phone.checking = false;
+          if (committed) phone.lastReport = std::max(phone.lastReport, (*seen)[i]);
+          if (phone.online && !phoneOnline(phone, now)) {
+            phone.online = false;
+            toAccount(accounts[i], std::string(protocol::kPhoneOffline));
+          }
+        }
+      });
 }
 
 void Counters::serverInfoChanged(const store::ServerInfo& info) {

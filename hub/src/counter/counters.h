@@ -67,7 +67,8 @@ class Counters {
   };
   struct Phone {
     clock::Millis lastReport = 0;
-    bool online = false;  // what the account's counters were last told
+    bool online = false;     // what the account's counters were last told
+    bool checking = false;   // its last report is being read from the store
   };
 
   Session* find(SessionId id);
@@ -81,6 +82,7 @@ class Counters {
   void storeFailed(SessionId id);
   void toAccount(std::int64_t accountId, const std::string& text);
   bool phoneOnline(const Phone& phone, clock::Millis now) const;
+  void phonesQuiet(std::vector<std::int64_t> accounts);
 
   Settings settings_;
   store::ServerInfo info_;

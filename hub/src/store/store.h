@@ -4,6 +4,7 @@
 // (begin/commit); the store thread (executor.h) groups the work of many requests into one commit.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -142,6 +143,30 @@ class Store {
   // hub can tell that another process changed something and read it again.
   virtual std::int64_t revision() = 0;
 };
+
+// Opens the store a configuration names: PostgreSQL for a "postgresql://" (or "postgres://") address,
+// else SQLite as hub.sqlite3 in the data directory, which must exist. Throws Unavailable.
+std::unique_ptr<Store> openStore(const std::string& database, const std::filesystem::path& data);
+bool isPostgres(std::string_view database);
+
+// Opens the store on a PostgreSQL server (a libpq address, "postgresql://user@host/db") and brings its
+// schema up to date. The store reconnects by itself: a transaction that loses the connection fails
+// (Unavailable), the next one connects again, waiting up to half a second after an attempt that failed.
+std::unique_ptr<Store> openPostgres(const std::string& conninfo);
+
+// What a node hears from a PostgreSQL server that several nodes share: every bill committed by any node
+// (its own included) once, and every phone report. Called on the watch's own thread.
+struct Heard {
+  std::function<void(const Bill&)> bill;
+  std::function<void(std::int64_t accountId, clock::Millis at)> phone;
+};
+// Follows the server's notifications on a connection and thread of its own, reconnecting by itself; a
+// node that was cut off reads the bills it missed when it is back. Returns after the first attempt to
+// connect: when that succeeded, every bill committed from then on is heard. Ends when destroyed.
+struct Watch {
+  virtual ~Watch() = default;
+};
+std::unique_ptr<Watch> watchPostgres(const std::string& conninfo, Heard heard);
 
 // Opens (creating it when missing) the SQLite store in this file and brings its schema up to date.
 // Throws Unavailable with a one-line reason when that cannot be done.
