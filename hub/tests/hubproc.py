@@ -235,6 +235,27 @@ class Counter:
         return [t for t in self.received if t.startswith("收到收款" + SEP)]
 
 
+def post_stream(hub, key, answered, stop, poster):
+    """Posts payments one after the other on a keep-alive connection until stop is set or the hub goes
+    away; answered gets each payment id answered 200, with its bill number and amount."""
+    conn = http.client.HTTPConnection(hub.host, hub.port, timeout=10)
+    n = 0
+    while not stop.is_set():
+        n += 1
+        amount = f"{n // 100}.{n % 100:02d}"
+        try:
+            conn.request("POST", "/api/v1/payments?key=" + key,
+                         body=json.dumps({"channel": "wechat" if n % 2 else "alipay", "amount": amount,
+                                          "id": f"pay-{poster}-{n}"}))
+            res = conn.getresponse()
+            body = json.loads(res.read())
+        except (OSError, http.client.HTTPException, ValueError):
+            break
+        if res.status == 200:
+            answered[f"pay-{poster}-{n}"] = (body["bill"], amount)
+    conn.close()
+
+
 def bill_lines(history):
     """The lines of a "账单回调" text as field lists."""
     assert history.startswith("账单回调" + BILL_MARKER), history

@@ -2,8 +2,6 @@
 """Killed with SIGKILL in the middle of a stream of payments and started again: every payment that was
 answered 200 is in the next bill history exactly once, and the counters log in again."""
 import asyncio
-import http.client
-import json
 import signal
 import sys
 import threading
@@ -12,26 +10,7 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from hubproc import Hub, bill_lines  # noqa: E402
-
-
-def stream(hub, key, answered, stop, poster):
-    """Posts payments one after the other on a keep-alive connection until the hub goes away."""
-    conn = http.client.HTTPConnection(hub.host, hub.port, timeout=10)
-    n = 0
-    while not stop.is_set():
-        n += 1
-        amount = f"{n // 100}.{n % 100:02d}"
-        try:
-            conn.request("POST", "/api/v1/payments?key=" + key,
-                         body=json.dumps({"channel": "wechat" if n % 2 else "alipay", "amount": amount,
-                                          "id": f"pay-{poster}-{n}"}))
-            res = conn.getresponse()
-            body = json.loads(res.read())
-        except (OSError, http.client.HTTPException, ValueError):
-            return
-        if res.status == 200:
-            answered[f"pay-{poster}-{n}"] = (body["bill"], amount)
+from hubproc import Hub, bill_lines, post_stream  # noqa: E402
 
 
 class Restart(unittest.TestCase):
@@ -41,7 +20,7 @@ class Restart(unittest.TestCase):
         try:
             key = hub.add_account("shop0001", "secret01")
             answered, stop = {}, threading.Event()
-            posters = [threading.Thread(target=stream, args=(hub, key, answered, stop, i)) for i in range(4)]
+            posters = [threading.Thread(target=post_stream, args=(hub, key, answered, stop, i)) for i in range(4)]
             for p in posters:
                 p.start()
             deadline = time.monotonic() + 30

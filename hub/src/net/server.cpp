@@ -161,6 +161,8 @@ class WsSession : public CounterLink, public std::enable_shared_from_this<WsSess
     if (ec) return end();
     opened_ = true;
     server_.handlers.counterOpened(shared_from_this());
+    // A counter whose upgrade was under way when the hub began to stop missed the 1001 the others got.
+    if (!server_.accepting) close(CloseCode::goingAway);
     read();
   }
 
