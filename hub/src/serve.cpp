@@ -94,13 +94,20 @@ int serve(const Config& config) {
     else
       intake.handle(std::move(request), std::move(reply));
   };
-  std::string bound;
+  std::string bound, tlsBound;
   try {
+    if (!config.tlsListen.empty()) {
+      if (config.tlsCertificate.empty() || config.tlsKey.empty())
+        throw std::runtime_error("tls_listen needs tls_certificate and tls_key");
+      tlsBound = server.listenTls(config.tlsListen, {config.tlsCertificate, config.tlsKey}, handlers);
+    }
     bound = server.listen(config.listen, std::move(handlers));
   } catch (const std::exception& e) {
     log::error("cannot start", {{"reason", e.what()}});
     return 1;
   }
+  if (!tlsBound.empty())
+    log::info("listening tls", {{"address", tlsBound}, {"certificate", config.tlsCertificate.string()}});
   log::info("listening", {{"address", bound},
                           {"store", shared ? "postgresql" : (config.data / "hub.sqlite3").string()},
                           {"timezone", config.timezone}});

@@ -40,6 +40,9 @@ Config readConfig(const std::filesystem::path& file) {
   using Setter = std::function<void(const toml::node&, std::string_view)>;
   const std::map<std::string_view, Setter> keys = {
       {"listen", [&](auto& n, auto k) { c.listen = valueOf<std::string>(file, n, k); }},
+      {"tls_listen", [&](auto& n, auto k) { c.tlsListen = valueOf<std::string>(file, n, k); }},
+      {"tls_certificate", [&](auto& n, auto k) { c.tlsCertificate = valueOf<std::string>(file, n, k); }},
+      {"tls_key", [&](auto& n, auto k) { c.tlsKey = valueOf<std::string>(file, n, k); }},
       {"data", [&](auto& n, auto k) { c.data = valueOf<std::string>(file, n, k); }},
       {"database", [&](auto& n, auto k) { c.database = valueOf<std::string>(file, n, k); }},
       {"timezone", [&](auto& n, auto k) { c.timezone = valueOf<std::string>(file, n, k); }},

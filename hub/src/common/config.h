@@ -9,6 +9,11 @@ namespace hub {
 
 struct Config {
   std::string listen = "0.0.0.0:9002";
+  // https:// and wss:// as well, on an address of their own ("0.0.0.0:9443"); empty: none. The PEM files
+  // are read again on SIGHUP.
+  std::string tlsListen;
+  std::filesystem::path tlsCertificate;
+  std::filesystem::path tlsKey;
   std::filesystem::path data = "/var/lib/kassaro-hub";
   std::string database;  // "postgresql://..." for a PostgreSQL server; empty: SQLite in the data directory
   std::string timezone = "Asia/Shanghai";  // the shops' day and the counters' time texts

@@ -1,8 +1,10 @@
 #pragma once
 // The network edge as the rest of the hub sees it: one event loop, counters' WebSocket connections and
-// HTTP requests, on one listening address. Beast and Asio stay behind this header (net/server.cpp).
+// HTTP requests, on a plain listening address and optionally a TLS one. Beast, Asio and OpenSSL stay behind
+// this header (net/server.cpp).
 #include <chrono>
 #include <cstddef>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -66,6 +68,12 @@ struct Limits {
   std::size_t maxQueuedBytes = 4 << 20;  // unsent frames to one counter before it is dropped as too slow
 };
 
+// A TLS listening address's certificate chain and private key, PEM files.
+struct TlsFiles {
+  std::filesystem::path certificate;
+  std::filesystem::path key;
+};
+
 class Server {
  public:
   explicit Server(Limits limits);
@@ -76,6 +84,9 @@ class Server {
   // Listens on "HOST:PORT" (port 0: any free one) and returns the address bound, "127.0.0.1:41234".
   // Throws std::runtime_error with a one-line reason (bad address, in use, not permitted).
   std::string listen(std::string_view hostPort, Handlers handlers);
+  // The same for https:// and wss://, TLS 1.2 and up, with the same handlers. The files are read now
+  // (std::runtime_error with a one-line reason when they do not load) and again on SIGHUP.
+  std::string listenTls(std::string_view hostPort, TlsFiles files, Handlers handlers);
 
   // Runs work on the loop, from any thread.
   void post(std::function<void()> work);

@@ -1,18 +1,24 @@
-// The event loop, the listener and the two kinds of session, in the shape of Beast's advanced server: an
-// HTTP session reads requests and hands itself over to a WebSocket session when a counter upgrades on "/";
-// each session's lifetime is held by the handlers it has in flight (shared_from_this); nothing blocks.
+// The event loop, the listeners and the two kinds of session, in the shape of Beast's advanced flex server:
+// an HTTP session reads requests and hands its stream over to a WebSocket session when a counter upgrades
+// on "/"; both are written once over the stream, plain TCP or TLS, so https:// and wss:// are the same
+// handlers as http:// and ws://. Each session's lifetime is held by the handlers it has in flight
+// (shared_from_this); nothing blocks.
 #include "net/edge.h"
 
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 
 #include <csignal>
 #include <deque>
 #include <unordered_map>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 
 #include "common/log.h"
 
@@ -22,8 +28,11 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
+namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using error_code = beast::error_code;
+using PlainStream = beast::tcp_stream;
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 
 struct Server::Impl {
   // Plain state first: the sessions that the io_context destroys with its pending work still count here.
@@ -36,7 +45,13 @@ struct Server::Impl {
   asio::io_context ioc{1};
   // Everything below uses the io_context, so it goes before it.
   asio::executor_work_guard<asio::io_context::executor_type> keepRunning = asio::make_work_guard(ioc);
-  std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
+  struct Listener {
+    tcp::acceptor acceptor;
+    std::string address;                  // as bound, for the log
+    std::optional<TlsFiles> files;        // a TLS listener's certificate and key
+    std::unique_ptr<ssl::context> tls;    // what new connections get; null for plain TCP
+  };
+  std::vector<std::unique_ptr<Listener>> listeners;
   struct Ticker {
     asio::steady_timer timer;
     std::chrono::milliseconds period;
@@ -44,8 +59,11 @@ struct Server::Impl {
   };
   std::vector<std::unique_ptr<Ticker>> tickers;
   asio::signal_set signals{ioc, SIGINT, SIGTERM};
+  asio::signal_set hangup{ioc, SIGHUP};
 
-  void accept(tcp::acceptor& acceptor);
+  Listener& bind(std::string_view hostPort, Handlers handlers);
+  void accept(Listener& listener);
+  void reloadOnHangup();
   void wait(Ticker& ticker) {
     ticker.timer.async_wait([this, &ticker](error_code ec) {
       if (ec) return;
@@ -60,6 +78,12 @@ namespace {
 
 constexpr auto kHttpReadTimeout = std::chrono::seconds(30);
 constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
+// A TLS connection ends with close_notify both ways; a peer that never sends its own must not keep the
+// session (and a clean end of the hub) waiting long.
+constexpr auto kTlsCloseTimeout = std::chrono::seconds(5);
+
+template <class Stream>
+constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
 
 std::string peerAddress(const tcp::socket& socket) {
   error_code ec;
@@ -67,10 +91,29 @@ std::string peerAddress(const tcp::socket& socket) {
   return ec ? std::string("?") : endpoint.address().to_string();
 }
 
-class WsSession : public CounterLink, public std::enable_shared_from_this<WsSession> {
+// The certificate chain and key of a TLS listener, TLS 1.2 and up. Throws with a one-line reason.
+std::unique_ptr<ssl::context> tlsContext(const TlsFiles& files) {
+  auto context = std::make_unique<ssl::context>(ssl::context::tls_server);
+  SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
+  context->set_options(ssl::context::default_workarounds | ssl::context::no_compression |
+                       ssl::context::single_dh_use);
+  error_code ec;
+  context->use_certificate_chain_file(files.certificate.string(), ec);
+  if (ec)
+    throw std::runtime_error("cannot use the TLS certificate " + files.certificate.string() + ": " + ec.message());
+  context->use_private_key_file(files.key.string(), ssl::context::pem, ec);
+  if (ec) throw std::runtime_error("cannot use the TLS key " + files.key.string() + ": " + ec.message());
+  if (SSL_CTX_check_private_key(context->native_handle()) != 1)
+    throw std::runtime_error("the TLS key " + files.key.string() + " does not belong to the certificate " +
+                             files.certificate.string());
+  return context;
+}
+
+template <class Stream>
+class WsSession : public CounterLink, public std::enable_shared_from_this<WsSession<Stream>> {
  public:
-  WsSession(tcp::socket&& socket, Server::Impl& server, std::string address)
-      : ws_(std::move(socket)), server_(server), address_(std::move(address)) {}
+  WsSession(Stream&& stream, Server::Impl& server, std::string address)
+      : ws_(std::move(stream)), server_(server), address_(std::move(address)) {}
 
   void run(http::request<http::string_body> request) {
     ++server_.open;
@@ -118,6 +161,8 @@ class WsSession : public CounterLink, public std::enable_shared_from_this<WsSess
     if (ec) return end();
     opened_ = true;
     server_.handlers.counterOpened(shared_from_this());
+    // A counter whose upgrade was under way when the hub began to stop missed the 1001 the others got.
+    if (!server_.accepting) close(CloseCode::goingAway);
     read();
   }
 
@@ -174,7 +219,9 @@ class WsSession : public CounterLink, public std::enable_shared_from_this<WsSess
     if (opened_) server_.handlers.counterClosed(shared_from_this());
   }
 
-  websocket::stream<beast::tcp_stream> ws_;
+  using std::enable_shared_from_this<WsSession>::shared_from_this;
+
+  websocket::stream<Stream> ws_;
   beast::flat_buffer buffer_;
   Server::Impl& server_;
   std::string address_;
@@ -186,14 +233,24 @@ class WsSession : public CounterLink, public std::enable_shared_from_this<WsSess
   std::optional<CloseCode> closeCode_;
 };
 
-class HttpSession : public std::enable_shared_from_this<HttpSession> {
+template <class Stream>
+class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
  public:
-  HttpSession(tcp::socket&& socket, Server::Impl& server)
-      : stream_(std::move(socket)), server_(server), address_(peerAddress(stream_.socket())) {}
+  HttpSession(Stream&& stream, Server::Impl& server)
+      : stream_(std::move(stream)), server_(server), address_(peerAddress(socket())) {}
 
   void run() {
     ++server_.open;
-    readHeader();
+    if constexpr (kTls<Stream>) {
+      waitIdle();  // nothing taken until the handshake and a request are through
+      beast::get_lowest_layer(stream_).expires_after(kHandshakeTimeout);
+      stream_.async_handshake(ssl::stream_base::server, [self = shared_from_this()](error_code ec) {
+        self->server_.idle.erase(self.get());
+        if (!ec) self->readHeader();
+      });
+    } else {
+      readHeader();
+    }
   }
 
   ~HttpSession() {
@@ -202,15 +259,24 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   }
 
  private:
-  void readHeader() {
+  using std::enable_shared_from_this<HttpSession>::shared_from_this;
+
+  tcp::socket& socket() { return beast::get_lowest_layer(stream_).socket(); }
+
+  // Until a request has come, a clean end may close the connection.
+  void waitIdle() {
     server_.idle[this] = [this] {
       error_code ignored;
-      stream_.socket().close(ignored);
+      socket().close(ignored);
     };
+  }
+
+  void readHeader() {
+    waitIdle();
     parser_.emplace();
     parser_->body_limit(server_.limits.maxBodyBytes);
     parser_->header_limit(16 * 1024);
-    stream_.expires_after(kHttpReadTimeout);
+    beast::get_lowest_layer(stream_).expires_after(kHttpReadTimeout);
     http::async_read_header(stream_, buffer_, *parser_, [self = shared_from_this()](error_code ec, std::size_t) {
       self->headerRead(ec);
     });
@@ -259,8 +325,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     const std::string_view path = target.substr(0, question);
     if (websocket::is_upgrade(request)) {
       if (path != "/") return respond(jsonResponse(404, R"({"ok":false,"error":"not found"})"), false, request.version());
-      stream_.expires_never();
-      std::make_shared<WsSession>(stream_.release_socket(), server_, address_)->run(std::move(request));
+      beast::get_lowest_layer(stream_).expires_never();
+      std::make_shared<WsSession<Stream>>(std::move(stream_), server_, address_)->run(std::move(request));
       return;
     }
     HttpRequest r;
@@ -276,7 +342,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     r.address = address_;
     const bool keepAlive = request.keep_alive();
     const unsigned version = request.version();
-    stream_.expires_never();
+    beast::get_lowest_layer(stream_).expires_never();
     server_.handlers.http(std::move(r), [self = shared_from_this(), keepAlive, version](HttpResponse response) {
       self->respond(std::move(response), keepAlive, version);
     });
@@ -291,7 +357,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     res->body() = std::move(response.body);
     res->keep_alive(keepAlive && server_.accepting);
     res->prepare_payload();
-    stream_.expires_after(kHttpReadTimeout);
+    beast::get_lowest_layer(stream_).expires_after(kHttpReadTimeout);
     http::async_write(stream_, *res, [self = shared_from_this(), res](error_code ec, std::size_t) {
       if (ec) return;
       if (res->keep_alive())
@@ -302,11 +368,16 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   }
 
   void shutdown() {
-    error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    if constexpr (kTls<Stream>) {
+      beast::get_lowest_layer(stream_).expires_after(kTlsCloseTimeout);
+      stream_.async_shutdown([self = shared_from_this()](error_code) {});
+    } else {
+      error_code ignored;
+      socket().shutdown(tcp::socket::shutdown_send, ignored);
+    }
   }
 
-  beast::tcp_stream stream_;
+  Stream stream_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   Server::Impl& server_;
@@ -315,50 +386,92 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
 }  // namespace
 
-void Server::Impl::accept(tcp::acceptor& acceptor) {
-  acceptor.async_accept([this, &acceptor](error_code ec, tcp::socket socket) {
-    if (!accepting || !acceptor.is_open()) return;
+void Server::Impl::accept(Listener& listener) {
+  listener.acceptor.async_accept([this, &listener](error_code ec, tcp::socket socket) {
+    if (!accepting || !listener.acceptor.is_open()) return;
     if (ec) {
       // Out of file descriptors, most likely: take a breath rather than spin.
       log::warn("accept failed", {{"reason", ec.message()}});
       auto pause = std::make_shared<asio::steady_timer>(ioc, std::chrono::milliseconds(100));
-      pause->async_wait([this, &acceptor, pause](error_code) { accept(acceptor); });
+      pause->async_wait([this, &listener, pause](error_code) { accept(listener); });
       return;
     }
     error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
-    std::make_shared<HttpSession>(std::move(socket), *this)->run();
-    accept(acceptor);
+    if (listener.tls)
+      std::make_shared<HttpSession<TlsStream>>(TlsStream(std::move(socket), *listener.tls), *this)->run();
+    else
+      std::make_shared<HttpSession<PlainStream>>(PlainStream(std::move(socket)), *this)->run();
+    accept(listener);
   });
 }
 
-Server::Server(Limits limits) : impl_(std::make_unique<Impl>()) { impl_->limits = limits; }
-Server::~Server() = default;
-
-std::string Server::listen(std::string_view hostPort, Handlers handlers) {
-  impl_->handlers = std::move(handlers);
+Server::Impl::Listener& Server::Impl::bind(std::string_view hostPort, Handlers given) {
+  handlers = std::move(given);
   const auto colon = hostPort.rfind(':');
   if (colon == std::string_view::npos) throw std::runtime_error("listen address must be HOST:PORT");
   std::string host(hostPort.substr(0, colon));
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
   const std::string port(hostPort.substr(colon + 1));
   error_code ec;
-  tcp::resolver resolver(impl_->ioc);
+  tcp::resolver resolver(ioc);
   const auto endpoints = resolver.resolve(host, port, tcp::resolver::numeric_service, ec);
   if (ec || endpoints.empty())
     throw std::runtime_error("cannot use listen address " + std::string(hostPort) + ": " + ec.message());
   const tcp::endpoint endpoint = *endpoints.begin();
-  auto acceptor = std::make_unique<tcp::acceptor>(impl_->ioc);
-  acceptor->open(endpoint.protocol(), ec);
-  if (!ec) acceptor->set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec) acceptor->bind(endpoint, ec);
-  if (!ec) acceptor->listen(asio::socket_base::max_listen_connections, ec);
+  auto listener = std::make_unique<Listener>(Listener{tcp::acceptor(ioc), {}, {}, {}});
+  tcp::acceptor& acceptor = listener->acceptor;
+  acceptor.open(endpoint.protocol(), ec);
+  if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) throw std::runtime_error("cannot listen on " + std::string(hostPort) + ": " + ec.message());
-  const tcp::endpoint bound = acceptor->local_endpoint();
-  impl_->accept(*acceptor);
-  impl_->acceptors.push_back(std::move(acceptor));
+  const tcp::endpoint bound = acceptor.local_endpoint();
   const std::string address = bound.address().to_string();
-  return (bound.address().is_v6() ? "[" + address + "]" : address) + ":" + std::to_string(bound.port());
+  listener->address = (bound.address().is_v6() ? "[" + address + "]" : address) + ":" + std::to_string(bound.port());
+  return *listeners.emplace_back(std::move(listener));
+}
+
+// SIGHUP: every TLS listener reads its certificate and key again. Connections made from then on get the
+// new pair; those already open keep theirs (OpenSSL holds the old context for them). A pair that does not
+// load is logged and the old one stays in use, so a mistake while renewing takes nothing down.
+void Server::Impl::reloadOnHangup() {
+  hangup.async_wait([this](error_code ec, int) {
+    if (ec) return;
+    for (auto& listener : listeners) {
+      if (!listener->tls) continue;
+      try {
+        listener->tls = tlsContext(*listener->files);
+        log::info("certificate reloaded", {{"address", listener->address},
+                                           {"certificate", listener->files->certificate.string()}});
+      } catch (const std::exception& e) {
+        log::warn("certificate not reloaded, the old one kept", {{"address", listener->address},
+                                                                 {"reason", e.what()}});
+      }
+    }
+    reloadOnHangup();
+  });
+}
+
+Server::Server(Limits limits) : impl_(std::make_unique<Impl>()) {
+  impl_->limits = limits;
+  impl_->reloadOnHangup();
+}
+Server::~Server() = default;
+
+std::string Server::listen(std::string_view hostPort, Handlers handlers) {
+  Impl::Listener& listener = impl_->bind(hostPort, std::move(handlers));
+  impl_->accept(listener);
+  return listener.address;
+}
+
+std::string Server::listenTls(std::string_view hostPort, TlsFiles files, Handlers handlers) {
+  auto context = tlsContext(files);  // before binding: a bad file leaves nothing half set up
+  Impl::Listener& listener = impl_->bind(hostPort, std::move(handlers));
+  listener.files = std::move(files);
+  listener.tls = std::move(context);
+  impl_->accept(listener);
+  return listener.address;
 }
 
 void Server::post(std::function<void()> work) { asio::post(impl_->ioc, std::move(work)); }
@@ -381,9 +494,9 @@ void Server::stopAccepting() {
   auto idle = std::move(impl_->idle);
   impl_->idle.clear();
   for (auto& [session, close] : idle) close();
-  for (auto& acceptor : impl_->acceptors) {
+  for (auto& listener : impl_->listeners) {
     error_code ignored;
-    acceptor->close(ignored);
+    listener->acceptor.close(ignored);
   }
 }
 
