@@ -94,7 +94,32 @@ void typeOver(HWND edit, const std::string& text) {
 void tray(HWND main, UINT mouseMessage) { PostMessageW(main, 0x8064, 100, mouseMessage); }
 
 // "退出软件" without the menu: the command the menu item sends.
-void exitByMenuCommand(HWND main) { PostMessageW(main, WM_COMMAND, 2, 0); }
+void exitByMenuCommand(HWND main) { PostMessageW(main, WM_COMMAND, tray::kExitItem, 0); }
+
+// The control that has the keyboard focus in the thread of `window`.
+HWND focusOf(HWND window) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndFocus : nullptr;
+}
+
+// Gives a control of the program the keyboard focus, as a click would but without clicking it, and
+// brings its window to the front so that the keyboard's input goes there.
+bool focusControl(HWND control) {
+  const DWORD theirs = GetWindowThreadProcessId(control, nullptr), ours = GetCurrentThreadId();
+  AttachThreadInput(ours, theirs, TRUE);
+  SetForegroundWindow(GetAncestor(control, GA_ROOT));
+  SetFocus(control);
+  AttachThreadInput(ours, theirs, FALSE);
+  return probe::waitFor([&] { return focusOf(control) == control; }, 5000);
+}
+
+// Clicks the tab of a page and waits until the page is shown.
+bool clickTab(HWND tab, int page) {
+  RECT item = probe::tabItemRect(tab, page, probe::Options{});
+  probe::clickAt(tab, (item.left + item.right) / 2, (item.top + item.bottom) / 2);
+  return probe::waitFor([&] { return SendMessageW(tab, TCM_GETCURSEL, 0, 0) == page; }, 5000);
+}
 
 class Program : public ::testing::Test {
  protected:
@@ -141,9 +166,7 @@ TEST_F(Program, StartsOnTheManagementPageWithDesignValuesAndItsTrayIcon) {
 
   // The other pages, by clicking their tabs.
   for (int page : {0, 2}) {
-    RECT item = probe::tabItemRect(tab, page, probe::Options{});
-    probe::clickAt(tab, (item.left + item.right) / 2, (item.top + item.bottom) / 2);
-    EXPECT_TRUE(probe::waitFor([&] { return SendMessageW(tab, TCM_GETCURSEL, 0, 0) == page; }, 5000));
+    EXPECT_TRUE(clickTab(tab, page));
     Sleep(500);
     probe::screenshot("main-page" + std::to_string(page));
   }
@@ -184,6 +207,46 @@ TEST_F(Program, MinimiseAndCloseHideToTheTrayAndALeftClickBringsItBackCentred) {
   PostMessageW(main, WM_CLOSE, 0, 0);
   ASSERT_TRUE(probe::waitFor([&] { return !IsWindowVisible(main); }));
   EXPECT_TRUE(p.running());
+
+  exitByMenuCommand(main);
+  EXPECT_EQ(p.waitForExit(10000), 0u);
+}
+
+TEST_F(Program, EscAndEnterInAnyControlLeaveTheProgramAsItWasAndTabMovesTheFocus) {
+  const std::wstring exe = probe::freshProgramCopy(L"keys", probe::paths().program);
+  Process p(exe);
+  HWND main = p.mainWindow(kStartLimit);
+  ASSERT_NE(main, nullptr);
+  const RECT where = probe::rectOf(main);
+  HWND tab = control(main, "高级选择夹1");
+
+  // One control of each kind, on the page shown at the start and on the bill page.
+  struct Case {
+    int page;
+    const char* name;
+  };
+  for (const Case& c : {Case{1, "编辑框_登陆账号"}, Case{1, "编辑框1"}, Case{1, "按钮1"}, Case{1, "选择框3"},
+                        Case{1, "组合框1"}, Case{0, "超级列表框_微信收款"}, Case{0, "高级选择夹1"}}) {
+    if (SendMessageW(tab, TCM_GETCURSEL, 0, 0) != c.page) ASSERT_TRUE(clickTab(tab, c.page));
+    ASSERT_TRUE(focusControl(control(main, c.name))) << c.name;
+    probe::pressKey(VK_ESCAPE);
+    probe::pressKey(VK_RETURN);
+    Sleep(500);  // room for what the keys would start
+    ASSERT_TRUE(p.running()) << c.name;
+    EXPECT_TRUE(IsWindowVisible(main) && !IsIconic(main)) << c.name;
+    const RECT now = probe::rectOf(main);
+    EXPECT_TRUE(EqualRect(&where, &now)) << c.name;
+    for (const ui::ControlDef& d : ui::controlDefs(Window::Main))
+      EXPECT_TRUE(IsWindow(control(main, d.name.c_str()))) << c.name << ": " << d.name << " is gone";
+  }
+  // The check box did nothing with the keys either.
+  EXPECT_EQ(SendMessageW(control(main, "选择框3"), BM_GETCHECK, 0, 0), BST_UNCHECKED);
+  EXPECT_EQ(runValue(), "<missing>");
+
+  ASSERT_TRUE(clickTab(tab, 1));
+  ASSERT_TRUE(focusControl(control(main, "编辑框_登陆账号")));
+  probe::pressKey(VK_TAB);
+  EXPECT_TRUE(probe::waitFor([&] { return focusOf(main) == control(main, "编辑框_登陆密码"); }, 5000));
 
   exitByMenuCommand(main);
   EXPECT_EQ(p.waitForExit(10000), 0u);
