@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <vector>
+
 #include "app/tray.h"
 #include "app/window_defs.h"
 #include "app/window_layer_win32.h"
@@ -24,6 +27,27 @@ std::string readIni(const std::wstring& exe, const char* section, const char* ke
   char value[512] = {};
   GetPrivateProfileStringA(section, key, "<missing>", value, sizeof value, ini.c_str());
   return value;
+}
+
+// pz.ini as its lines show it: "[section]" for a section, "section/key" for a key, any other line as it
+// is; blank lines left out.
+std::vector<std::string> iniOutline(const std::wstring& exe) {
+  std::ifstream in(ui::fromWide(probe::directoryOf(exe)) + "\\pz.ini", std::ios::binary);
+  std::vector<std::string> outline;
+  std::string section;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    if (line.front() == '[' && line.back() == ']') {
+      section = line.substr(1, line.size() - 2);
+      outline.push_back(line);
+    } else if (line.find('=') != std::string::npos) {
+      outline.push_back(section + "/" + line.substr(0, line.find('=')));
+    } else {
+      outline.push_back(line);
+    }
+  }
+  return outline;
 }
 
 void writeIni(const std::wstring& exe, const char* section, const char* key, const char* value) {
@@ -299,6 +323,8 @@ TEST_F(Program, EndProgramFromAnotherThreadEndsWithItsCodeAndRemovesTheIcon) {
 }
 
 TEST_F(Program, SettingsAreWrittenByTheirHandlersAndReadAtTheNextStart) {
+  const std::string kPhrase = "[多谢]光临;欢迎=再来";
+  const std::string kPassword = " \"口令 abc\" ";
   const std::wstring exe = probe::freshProgramCopy(L"settings", probe::paths().program);
   {
     Process p(exe);
@@ -311,8 +337,14 @@ TEST_F(Program, SettingsAreWrittenByTheirHandlersAndReadAtTheNextStart) {
     SendMessageW(control(main, "组合框1"), WM_KEYDOWN, VK_END, 0);  // the last voice, by the keyboard
     EXPECT_EQ(readIni(exe, "设置", "声音选择"), "3");
 
-    typeOver(control(main, "编辑框1"), "多谢光临");
-    EXPECT_EQ(readIni(exe, "语音播报", "播报结尾"), "多谢光临");
+    typeOver(control(main, "编辑框1"), kPhrase);
+    EXPECT_EQ(readIni(exe, "语音播报", "播报结尾"), kPhrase);
+
+    // A remembered login, its password with blanks and quotes around it.
+    typeOver(control(main, "编辑框_登陆账号"), "13800138000");
+    typeOver(control(main, "编辑框_登陆密码"), kPassword);
+    SendMessageW(control(main, "选择框1"), BM_CLICK, 0, 0);
+    SendMessageW(control(main, "按钮_登陆"), BM_CLICK, 0, 0);
     exitByMenuCommand(main);
     ASSERT_EQ(p.waitForExit(10000), 0u);
   }
@@ -323,11 +355,21 @@ TEST_F(Program, SettingsAreWrittenByTheirHandlersAndReadAtTheNextStart) {
     EXPECT_EQ(SendMessageW(control(main, "选择框3"), BM_GETCHECK, 0, 0), BST_CHECKED);
     const int voice = static_cast<int>(SendMessageW(control(main, "组合框1"), CB_GETCURSEL, 0, 0));
     EXPECT_EQ(probe::comboItem(control(main, "组合框1"), voice), "度丫丫");
-    EXPECT_EQ(probe::textOf(control(main, "编辑框1")), "多谢光临");
+    EXPECT_EQ(probe::textOf(control(main, "编辑框1")), kPhrase);
+    EXPECT_EQ(probe::textOf(control(main, "编辑框_登陆账号")), "13800138000");
+    EXPECT_EQ(probe::textOf(control(main, "编辑框_登陆密码")), kPassword);
 
     SendMessageW(control(main, "选择框3"), BM_CLICK, 0, 0);  // untick
     EXPECT_EQ(runValue(), "<missing>");
     EXPECT_EQ(readIni(exe, "设置", "自启动"), "0");
+
+    // A line break typed into the phrase stays in the box and out of the file, which keeps its keys.
+    typeOver(control(main, "编辑框1"), "上午好\n下午好");
+    EXPECT_EQ(probe::textOf(control(main, "编辑框1")), "上午好\r\n下午好");
+    EXPECT_EQ(readIni(exe, "语音播报", "播报结尾"), "上午好下午好");
+    EXPECT_EQ(iniOutline(exe), (std::vector<std::string>{"[设置]", "设置/自启动", "设置/声音选择", "[语音播报]",
+                                                         "语音播报/播报结尾", "[登陆]", "登陆/是否记住",
+                                                         "登陆/账号", "登陆/密码"}));
     typeOver(control(main, "编辑框1"), "");
     EXPECT_EQ(readIni(exe, "语音播报", "播报结尾"), "");
     exitByMenuCommand(main);
