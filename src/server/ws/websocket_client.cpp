@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <mutex>
-#include <random>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -47,8 +45,7 @@ struct Connection {
   // Guards `socket` against a shutdown from another thread while the owner closes it.
   std::mutex socketLock;
   sock::Handle socket = sock::kNoSocket;
-  bool open = false;         // handshake done; under sendLock
-  std::mt19937 maskRandom;  // under sendLock
+  bool open = false;  // handshake done; under sendLock
 };
 
 }  // namespace
@@ -88,21 +85,19 @@ void queueEvent(ClientState& state, Event event) {
   state.wake.notify_one();
 }
 
-void randomBytes(uint8_t* out, size_t count) {
-  std::random_device device;
-  for (size_t i = 0; i < count; i += 4) {
-    uint32_t r = device();
-    std::memcpy(out + i, &r, std::min<size_t>(4, count - i));
-  }
+// A client frame masked with a fresh key from the system's random source, as a key that can be
+// predicted would let a page on the path forge what the server reads; empty when there is no source.
+std::string clientFrame(uint8_t opcode, std::string_view payload) {
+  uint8_t mask[4];
+  if (!sock::randomBytes(mask, sizeof mask)) return {};
+  return buildFrame(opcode, payload, mask);
 }
 
 bool sendFrame(Connection& c, uint8_t opcode, std::string_view payload) {
+  const std::string frame = clientFrame(opcode, payload);
+  if (frame.empty()) return false;
   std::lock_guard<std::mutex> guard(c.sendLock);
   if (!c.open || c.socket == sock::kNoSocket) return false;
-  uint32_t r = c.maskRandom();
-  uint8_t mask[4];
-  std::memcpy(mask, &r, 4);
-  std::string frame = buildFrame(opcode, payload, mask);
   return sock::sendAll(c.socket, frame.data(), frame.size());
 }
 
@@ -126,13 +121,9 @@ void closeOwned(Connection& c) {
 void stopConnection(Connection& c) {
   c.stopping = true;
   if (c.sendLock.try_lock()) {
-    if (c.open && c.socket != sock::kNoSocket) {
-      uint32_t r = c.maskRandom();
-      uint8_t mask[4];
-      std::memcpy(mask, &r, 4);
-      std::string frame = buildFrame(kClose, closePayload(kCloseNormal), mask);
+    const std::string frame = clientFrame(kClose, closePayload(kCloseNormal));
+    if (c.open && c.socket != sock::kNoSocket && !frame.empty())
       sock::sendWithoutWaiting(c.socket, frame.data(), frame.size());
-    }
     c.sendLock.unlock();
   }
   shutDown(c);
@@ -210,7 +201,8 @@ void runConnection(StatePtr state, ConnectionPtr c, std::string buffer, millisec
           sendFrame(*c, kPong, action.data);
           break;
         case FrameAction::kClose:
-          // Answer with the server's own code, as the closing handshake asks.
+          // Answer with the server's own code (a code a peer may send, or none), as the closing
+          // handshake asks.
           sendFrame(*c, kClose, std::string_view(action.data).substr(0, 2));
           end = true;
           break;
@@ -259,7 +251,10 @@ void runConnection(StatePtr state, ConnectionPtr c, std::string buffer, millisec
 // Reads the server's handshake answer; on success `rest` holds what came after it (early frames).
 bool handshake(Connection& c, const Url& url, Clock::time_point deadline, std::string& rest, std::string& why) {
   uint8_t nonce[16];
-  randomBytes(nonce, sizeof nonce);
+  if (!sock::randomBytes(nonce, sizeof nonce)) {
+    why = "no random source for the handshake";
+    return false;
+  }
   std::string key = handshakeKey(nonce);
   std::string request = buildRequest(url, key);
   if (!sock::sendAll(c.socket, request.data(), request.size())) {
@@ -340,11 +335,7 @@ bool attemptConnect(const StatePtr& state, const std::string& urlText, std::stri
   }
 
   if (made) {
-    uint32_t seed[8];
-    randomBytes(reinterpret_cast<uint8_t*>(seed), sizeof seed);
-    std::seed_seq seq(std::begin(seed), std::end(seed));
     std::lock_guard<std::mutex> sendGuard(c->sendLock);
-    c->maskRandom.seed(seq);
     c->open = true;
   }
 
