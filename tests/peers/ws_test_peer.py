@@ -14,6 +14,8 @@ Paths (a query string is ignored but kept in the log, so a test can find its own
     /bad-utf8      sends a text frame whose payload is not valid UTF-8, then echoes
     /masked, /reserved-opcode, /rsv, /big-control, /fragmented-control
                    send one frame that breaks the protocol and wait for the client to close
+    /16MiB, /16MiB-and-1
+                   send one text message of that many bytes, then echo
     /close-1000, /close-4000, /close-999, /close-1005, /close-2999, /close-bad-reason
                    send a close frame with that code (and a reason; the last one's is not UTF-8)
                    and wait for the client's answer
@@ -135,6 +137,9 @@ async def behave(ws, path):
         ws.transport.abort()
     elif path == "/bad-utf8":
         ws.transport.write(frame(0x81, b"ab\xffcd"))
+        await echo(ws)
+    elif path in ("/16MiB", "/16MiB-and-1"):
+        ws.transport.write(frame(0x81, b"A" * ((16 << 20) + (path == "/16MiB-and-1"))))
         await echo(ws)
     elif path in ONE_FRAME:
         ws.transport.write(ONE_FRAME[path])

@@ -289,6 +289,20 @@ TEST_F(WsClientTest, CarriesOneMebibyteMessagesAndConcurrentSenders) {
   EXPECT_EQ(client.GetConnectStatus(), 1);
 }
 
+TEST_F(WsClientTest, MessagesUpTo16MiBArriveAndABiggerOneClosesWith1009) {
+  ASSERT_TRUE(client.Connect(gPeer.url("/16MiB")));
+  ASSERT_TRUE(recorder->waitCount(2));
+  const std::string message = recorder->snapshot()[1];
+  EXPECT_EQ(message.size(), size_t(16) << 20);
+  EXPECT_EQ(message.find_first_not_of('A'), std::string::npos);
+
+  ASSERT_TRUE(client.Connect(gPeer.url("/16MiB-and-1")));
+  ASSERT_TRUE(recorder->waitCount(4));
+  EXPECT_EQ(recorder->snapshot()[2], "connected");
+  EXPECT_EQ(recorder->snapshot()[3], "disconnected");
+  EXPECT_TRUE(peerSaw("/16MiB-and-1 closed 1009"));
+}
+
 TEST_F(WsClientTest, AnswersPings) {
   ASSERT_TRUE(client.Connect(gPeer.url("/ping")));
   ASSERT_TRUE(recorder->waitCount(2));

@@ -448,10 +448,15 @@ TEST_F(LinkWin, HostileTrafficNeverEndsTheProgram) {
     ASSERT_TRUE(push(text));
   ASSERT_TRUE(whilePumping<bool>([&] { return peer.pushRaw("e694b6e588b0ff"); }));
   ASSERT_TRUE(whilePumping<bool>([&] { return peer.pushRaw("c0afeda080f8888080808041"); }));
-  ASSERT_TRUE(whilePumping<bool>([&] { return peer.pushBig(20 * 1024 * 1024); }));
   ASSERT_TRUE(whilePumping<bool>([&] { return peer.burst("小消息", 10000); }));
   ASSERT_TRUE(roundTrip("仍然在线"));
   EXPECT_EQ(whilePumping<int>([&] { return peer.status("accepted"); }), 1);
+
+  // A message too big to take closes the connection; the link comes back by itself and logs in again.
+  ASSERT_TRUE(whilePumping<bool>([&] { return peer.pushBig(20 * 1024 * 1024); }));
+  EXPECT_TRUE(accepted(2));
+  EXPECT_EQ(frames(4).size(), 4u);
+  ASSERT_TRUE(roundTrip("重新在线"));
   EXPECT_TRUE(boxes.texts().empty());
   ASSERT_TRUE(push("收到收款" + F + "微信收款" + F + "8.88"));
   EXPECT_TRUE(pumpUntil([] { return ui::rowCount(Window::Main, "超级列表框_微信收款") == 1; }));

@@ -23,8 +23,9 @@ inline constexpr uint16_t kCloseProtocolError = 1002;
 inline constexpr uint16_t kCloseInvalidData = 1007;
 inline constexpr uint16_t kCloseTooBig = 1009;
 
-// A whole message, however it was fragmented, may not exceed this.
-inline constexpr uint64_t kMaxMessageSize = uint64_t(64) << 20;
+// A whole message, however it was fragmented, may not exceed this: no message of the protocol comes
+// near it, and a bigger one closes the connection with 1009.
+inline constexpr uint64_t kMaxMessageSize = uint64_t(16) << 20;
 
 // Whether a peer may send this close code: 1000 to 1003, 1007 to 1014, and 3000 to 4999 for
 // registered and private use. The others are reserved, or only for reporting (1005, 1006, 1015).

@@ -28,6 +28,9 @@ constexpr int kSendTimeoutMs = 10000;
 // The I/O thread looks at its stop flag at least this often.
 constexpr int kSliceMs = 200;
 constexpr size_t kReadChunk = 64 * 1024;
+// Messages received but not handled yet are held up to this many bytes; past it the socket is not read
+// until the handlers catch up, and TCP holds the rest.
+constexpr size_t kMaxQueuedBytes = size_t(32) << 20;
 
 struct Event {
   enum Kind { kMessage, kConnected, kConnectFailed, kDisconnected } kind;
@@ -54,6 +57,8 @@ struct ClientState {
   mutable std::mutex lock;
   std::condition_variable wake;
   std::deque<Event> events;
+  size_t queuedBytes = 0;            // of the messages in `events`
+  std::condition_variable drained;   // a message left the queue
   bool released = false;
   std::thread::id eventThread;
 
@@ -136,6 +141,10 @@ void runEvents(StatePtr state) {
     if (state->released) return;
     Event event = std::move(state->events.front());
     state->events.pop_front();
+    if (event.kind == Event::kMessage) {
+      state->queuedBytes -= event.data.size();
+      state->drained.notify_all();
+    }
 
     // The handler runs from a copy, so BaseRelease may drop the stored ones while it runs.
     std::function<void()> call;
@@ -166,6 +175,16 @@ void runEvents(StatePtr state) {
   }
 }
 
+// While the queue holds its bound of messages, waits until the handlers have taken some (or the
+// connection or the client ends); true when it had to wait.
+bool waitForRoom(ClientState& state, const Connection& c) {
+  std::unique_lock<std::mutex> lock(state.lock);
+  if (state.queuedBytes < kMaxQueuedBytes) return false;
+  while (state.queuedBytes >= kMaxQueuedBytes && !state.released && !c.stopping)
+    state.drained.wait_for(lock, milliseconds(kSliceMs));
+  return true;
+}
+
 // The I/O thread of one open connection.
 void runConnection(StatePtr state, ConnectionPtr c, std::string buffer, milliseconds pingAfter,
                    milliseconds dropAfter) {
@@ -193,8 +212,10 @@ void runConnection(StatePtr state, ConnectionPtr c, std::string buffer, millisec
       switch (action.kind) {
         case FrameAction::kMessage: {
           std::lock_guard<std::mutex> guard(state->lock);
-          if (!state->released && !c->stopping)
+          if (!state->released && !c->stopping) {
+            state->queuedBytes += action.data.size();
             queueEvent(*state, Event{Event::kMessage, action.messageType, std::move(action.data)});
+          }
           break;
         }
         case FrameAction::kPing:
@@ -217,6 +238,13 @@ void runConnection(StatePtr state, ConnectionPtr c, std::string buffer, millisec
     }
     if (end) break;
     buffer.erase(0, offset);
+
+    // The time spent waiting for room is not silence of the server's.
+    if (waitForRoom(*state, *c)) {
+      lastHeard = Clock::now();
+      pingSent = false;
+      continue;
+    }
 
     // Keepalive: anything received restarts the clock; silence first earns a ping, then a drop.
     auto now = Clock::now();
@@ -457,6 +485,7 @@ void WebSocketClient::BaseRelease() {
     c = std::move(state->connection);
     state->status = -1;
     events.swap(state->events);
+    state->queuedBytes = 0;
     // Destroyed below, outside the lock; a handler that is running has its own copy.
     onMessage = std::move(state->onMessage);
     onConnected = std::move(state->onConnected);
