@@ -1,6 +1,7 @@
 """Fails when a program imports a DLL function that is not on the list of functions known to exist
 on Windows 7. The list is kept by hand: a function is added only after checking that Windows 7 (and
 its msvcrt.dll) exports it, so a new import from a later Windows cannot slip into the shipped program.
+A 32-bit program must also be large-address-aware, or a burst of traffic aborts it at 2 GiB.
 
 usage: win7_imports.py OBJDUMP PROGRAM.exe LIST"""
 import re, subprocess, sys
@@ -28,6 +29,8 @@ for line in dump.splitlines():
 
 if not imports:
     sys.exit(f"{program}: no imports found, objdump output not understood")
+if re.search(r"^Magic\s+010b", dump, re.M) and "large address aware" not in dump:
+    sys.exit(f"{program}: a 32-bit program that is not large-address-aware")
 unknown = sorted(set(imports) - known)
 for dll, name in unknown:
     print(f"{program}: {dll} {name} is not known to exist on Windows 7")

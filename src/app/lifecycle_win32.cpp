@@ -70,8 +70,24 @@ void bindHandlers() {
   ui::bind(Window::Registration, "按钮1", ui::Event::Clicked, account::submitRegistration);
 }
 
+// Esc, Enter and their like, which the dialog manager turns into IDCANCEL and IDOK for the window. Our
+// windows are not dialogs: these keys go to the focused control and do what it does with them.
+bool isDialogCommandKey(const MSG& msg) {
+  if (msg.message != WM_KEYDOWN && msg.message != WM_KEYUP) return false;
+  switch (msg.wParam) {
+    case VK_ESCAPE:
+    case VK_CANCEL:
+    case VK_RETURN:
+    case VK_EXECUTE:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Tab and the arrow keys move between controls as in a dialog.
 bool isNavigationKey(MSG& msg) {
+  if (isDialogCommandKey(msg)) return false;
   HWND root = GetAncestor(msg.hwnd, GA_ROOT);
   if (!root || (root != ui::windowHandle(Window::Main) && root != ui::windowHandle(Window::Registration)))
     return false;

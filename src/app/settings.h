@@ -11,7 +11,8 @@ std::string exeDirectory();
 std::string exePath();
 std::string iniPath();
 
-// One key of pz.ini; values read are cut at 10,239 bytes.
+// One key of pz.ini; values read are cut at 10,239 bytes. What is written reads back byte for byte,
+// except that line breaks are left out: a value is one line of the file.
 std::string readSetting(const std::string& section, const std::string& key, const std::string& fallback);
 void writeSetting(const std::string& section, const std::string& key, const std::string& value);
 

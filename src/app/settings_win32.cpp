@@ -45,6 +45,23 @@ void deleteRunValue() {
   RegCloseKey(key);
 }
 
+bool isBlank(unsigned char c) { return c <= ' '; }
+
+bool hasFullWidthSpaceAt(const std::string& value, size_t at) { return value.compare(at, 2, "\xA1\xA1") == 0; }
+
+// The form in which a value goes into the file so that the read gives back exactly the value. The read
+// takes blanks (the full-width space too) and then a pair of quotes off both ends, and a line break
+// would end the line and start a line of its own: line breaks are left out, and a value that the read
+// would change goes inside double quotes, which the read takes off again.
+std::string storedForm(std::string value) {
+  std::erase_if(value, [](char c) { return c == '\r' || c == '\n'; });
+  if (value.empty()) return value;
+  const bool changedByRead = isBlank(value.front()) || isBlank(value.back()) || value.front() == '"' ||
+                             value.front() == '\'' || hasFullWidthSpaceAt(value, 0) ||
+                             (value.size() >= 2 && hasFullWidthSpaceAt(value, value.size() - 2));
+  return changedByRead ? '"' + value + '"' : value;
+}
+
 }  // namespace
 
 std::string exePath() { return modulePath(); }
@@ -65,7 +82,7 @@ std::string readSetting(const std::string& section, const std::string& key, cons
 }
 
 void writeSetting(const std::string& section, const std::string& key, const std::string& value) {
-  WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), iniPath().c_str());
+  WritePrivateProfileStringA(section.c_str(), key.c_str(), storedForm(value).c_str(), iniPath().c_str());
 }
 
 void loadSettings() {

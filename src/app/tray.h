@@ -8,9 +8,10 @@ namespace tray {
 inline constexpr unsigned kIconId = 100;
 inline constexpr unsigned kCallbackMessage = 0x8064;
 inline constexpr const char* kTooltip = "欢迎使用Kassaro系统";
-// Menu item identifiers, in menu order.
-inline constexpr unsigned kOpenWindowItem = 1;  // "打开窗口"
-inline constexpr unsigned kExitItem = 2;        // "退出软件"
+// Menu item identifiers, in menu order. Far from IDOK, IDCANCEL and the control identifiers: a command
+// that a key or a control can also send must never open or end the program.
+inline constexpr unsigned kOpenWindowItem = 40001;  // "打开窗口"
+inline constexpr unsigned kExitItem = 40002;        // "退出软件"
 
 enum class Image { None, Tray };
 

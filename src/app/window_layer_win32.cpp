@@ -234,6 +234,8 @@ LRESULT CALLBACK registrationProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 LRESULT CALLBACK pageProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   LRESULT result = 0;
   if (handleChildMessages(msg, wp, lp, &result)) return result;
+  // A multi-line edit asks its parent to close on Esc; a page lives as long as its window.
+  if (msg == WM_CLOSE) return 0;
   return DefWindowProcW(hwnd, msg, wp, lp);
 }
 

@@ -15,44 +15,13 @@ namespace {
 
 constexpr char kReplacementUtf8[] = "\xEF\xBF\xBD";  // U+FFFD
 
-// Length of the valid UTF-8 sequence at `i`, or 0 if it is not one; `invalidLength` then receives the
-// length of its maximal invalid subpart (the lead byte and the continuation bytes that could still
-// have belonged to a valid sequence), which becomes one U+FFFD.
-size_t validSequence(std::string_view s, size_t i, size_t& invalidLength) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  invalidLength = 1;
-  if (c < 0x80) return 1;
-  size_t need;
-  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    need = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    need = 3;
-    if (c == 0xE0) lo = 0xA0;  // no overlong forms
-    if (c == 0xED) hi = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    need = 4;
-    if (c == 0xF0) lo = 0x90;  // no overlong forms
-    if (c == 0xF4) hi = 0x8F;  // nothing beyond U+10FFFF
-  } else {
-    return 0;
-  }
-  for (size_t k = 1; k < need; ++k) {
-    if (i + k >= s.size()) return 0;
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return 0;
-    invalidLength = k + 1;
-  }
-  return need;
-}
-
 // The UTF-8 text with every invalid subpart replaced by U+FFFD, so iconv only ever sees valid input.
 std::string cleanUtf8(std::string_view s) {
   std::string out;
   out.reserve(s.size());
   for (size_t i = 0; i < s.size();) {
     size_t invalid;
-    const size_t n = validSequence(s, i, invalid);
+    const size_t n = utf8SequenceAt(s, i, invalid);
     if (n) {
       out.append(s.substr(i, n));
       i += n;

@@ -9,4 +9,10 @@ inline constexpr const char* kDefaultTitle = "信息：";
 
 void show(const std::string& text, const std::string& title = kDefaultTitle);
 
+// The box for a message that must not hold up the thread that raises it (the server link's): off the
+// window thread it returns at once and the box stays up on a thread of its own, and while a box with
+// this text is open the same text raises no second one. On the window thread it waits, like show. The
+// program's windows take no input while the box is open, either way.
+void showWithoutWaiting(const std::string& text);
+
 }  // namespace msgbox

@@ -25,6 +25,8 @@ void show(const std::string& text, const std::string& title) {
   boxes().push_back({text, title});
 }
 
+void showWithoutWaiting(const std::string& text) { show(text); }
+
 std::vector<Shown> shownBoxes() {
   std::lock_guard g(lock());
   return boxes();

@@ -33,7 +33,8 @@ std::string joined(std::initializer_list<std::string> fields) {
 
 void sendLogin(const std::string& account, const std::string& password) {
   if (account.empty() || password.empty()) {
-    msgbox::show(kIncompleteMessage);
+    // The connected handler logs in too: its box must not hold up the link.
+    msgbox::showWithoutWaiting(kIncompleteMessage);
     return;
   }
   const std::string id = server::machineId();
@@ -87,8 +88,9 @@ void submitRegistration() {
 
 void onLoginAnswer(const std::string& answer) {
   if (answer == protocol::kLoginFailed) {
-    // The panel stays as it is, also when an earlier login had locked it.
-    msgbox::show(answer);
+    // The panel stays as it is, also when an earlier login had locked it. Payments go on arriving
+    // while nobody is there to press OK.
+    msgbox::showWithoutWaiting(answer);
     return;
   }
   if (answer != protocol::kLoginSucceeded) return;

@@ -68,9 +68,10 @@ void dispatchMessage(const std::string& message) {
   if (p.count() == 0) return;
   const std::string& kind = p.items[0];
 
-  if (kind == protocol::kRegistrationAnswer)
+  // An answer needs its answer piece, as every kind needs its pieces.
+  if (kind == protocol::kRegistrationAnswer && p.count() >= 2)
     account::onRegistrationAnswer(p.at(1));
-  else if (kind == protocol::kLoginAnswer)
+  else if (kind == protocol::kLoginAnswer && p.count() >= 2)
     account::onLoginAnswer(p.at(1));
 
   // A complete server information has five separators, so at least five pieces even when the last

@@ -82,9 +82,10 @@ void retryConnectOn(Link& link) {
   }
   link.retrying = false;
   if (link.closed) return;
-  // The connected event that follows a success sends the login, not this loop.
+  // The connected event that follows a success sends the login, not this loop, and an unattended
+  // counter must log in while the box waits for someone to press OK.
   if (made) {
-    msgbox::show(kReconnectedMessage);
+    msgbox::showWithoutWaiting(kReconnectedMessage);
     return;
   }
   msgbox::show(connectionGivenUpMessage());

@@ -27,7 +27,10 @@ std::string paymentSentence(const std::string& channel, const std::string& amoun
 std::string testSentence(const std::string& closing) { return "微信收款100.00元！" + closing; }
 
 void announcePayment(const std::string& channel, const std::string& amount) {
-  if (!ui::isChecked(kMain, "选择框2")) return;
+  // No amount is this long: one that is would only travel to the speech service as copies many times
+  // its size (the sentence, its UTF-8 form, the percent-encoded address).
+  if (amount.size() > kLongestSpokenAmount) return;
+  if (!ui::isChecked(kMain, "选择框2") || serviceResting()) return;
   const std::string sentence = paymentSentence(channel, amount, ui::text(kMain, "编辑框1"));
   speak(sentence, ui::currentIndex(kMain, "组合框1"));
 }

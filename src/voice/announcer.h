@@ -8,11 +8,14 @@
 namespace voice {
 
 // Called by the ledger for every payment of a known channel, before the payment is listed; returns once
-// playback has started, the attempt was abandoned, or at once when announcing is off.
+// playback has started, the attempt was abandoned, or at once when announcing is off, the speech
+// service is resting after an exchange without answer, or the amount is longer than
+// kLongestSpokenAmount bytes (listed and totalled all the same, but not spoken).
 void announcePayment(const std::string& channel, const std::string& amount);
+inline constexpr size_t kLongestSpokenAmount = 64;
 
 // The click handler of "试听": the fixed sentence with the closing phrase the window was created with,
-// in the chosen voice, whether or not announcing is on. A click that arrives while an earlier test is
+// in the chosen voice, whether or not announcing is on or the service is resting. A click that arrives while an earlier test is
 // still inside the speech exchange (the synchronous request pumps messages) is ignored.
 void announceTest();
 

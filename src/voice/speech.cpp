@@ -1,10 +1,34 @@
 #include "voice/speech.h"
 
+#include <atomic>
+#include <chrono>
+
 #include "voice/media_player.h"
 #include "web/codecs.h"
 #include "web/http_request.h"
 
 namespace voice {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// When the last exchange that got no answer ended, in ticks of the clock; kNever before the first.
+constexpr Clock::rep kNever = 0;
+std::atomic<Clock::rep> lastUnanswered{kNever};
+
+// The exchange got no answer at all (refused, unreachable, closed, past its deadline): an answer of any
+// kind, an error too, carries a status.
+bool noAnswer(const web::RequestOptions& exchange) { return exchange.statusCode == 0; }
+
+void rememberNoAnswer() { lastUnanswered = Clock::now().time_since_epoch().count(); }
+
+}  // namespace
+
+bool serviceResting() {
+  const Clock::rep last = lastUnanswered;
+  return last != kNever && Clock::now() - Clock::time_point(Clock::duration(last)) < std::chrono::seconds(kRestSeconds);
+}
 
 int perOfVoice(int voiceIndex) {
   switch (voiceIndex) {
@@ -48,11 +72,14 @@ void speak(const std::string& sentence, int voiceIndex) {
   web::RequestOptions tokenRequest;
   tokenRequest.url = tokenAddress();
   const std::string token = tokenOf(web::sendRequest(tokenRequest));
+  // A service that does not answer would only keep the synthesis request waiting as long again.
+  if (noAnswer(tokenRequest)) return rememberNoAnswer();
 
   // Without a token the request still goes: the service's answer decides, and it is not audio.
   web::RequestOptions audioRequest;
   audioRequest.url = synthesisAddress(sentence, token, codecs::randomText(10), per);
   const text::Bytes audio = web::sendRequest(audioRequest);
+  if (noAnswer(audioRequest)) return rememberNoAnswer();
   if (!isAudioAnswer(audioRequest.returnedHeaders)) return;
 
   const std::string path = audioFilePath(tempDirectory(), codecs::randomText(8));

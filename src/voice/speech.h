@@ -1,7 +1,8 @@
 // The speech client: one sentence made audible. It fetches an access token from the speech service
 // (client-credentials grant), asks the synthesis endpoint for the MP3 rendering of the sentence in the
 // chosen voice, writes it to "baidu_yuyin_" + 8 digits + ".mp3" in the temporary directory and starts
-// it playing. Nothing is kept between calls; every failure ends the call silently.
+// it playing. Nothing is kept between calls but the moment the service last failed to answer; every
+// failure ends the call silently.
 #pragma once
 #include <string>
 
@@ -9,9 +10,15 @@
 
 namespace voice {
 
-// Blocks the calling thread for the two exchanges; returns once playback has started or the attempt
-// has been abandoned. Any thread: the player's open and play run together on the window thread.
+// Blocks the calling thread for the two exchanges (each with its deadline of 15 s); returns once
+// playback has started or the attempt has been abandoned. An exchange that gets no answer at all ends
+// the attempt. Any thread: the player's open and play run together on the window thread.
 void speak(const std::string& sentence, int voiceIndex);
+
+// True for kRestSeconds after an exchange with the service got no answer: payment announcements are
+// not attempted meanwhile, so that a dead service does not hold up the list.
+bool serviceResting();
+inline constexpr int kRestSeconds = 60;
 
 // The service's `per` for a voice of 组合框1: 0 普通女声, 1 普通男生, 3 度逍遥, 4 度丫丫; any other
 // index is sent as it is.

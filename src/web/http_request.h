@@ -26,11 +26,12 @@ struct RequestOptions {
   std::string returnedCookies;             // out: cookies the response set, "a=1; b=2"
   std::string headers;                     // in/out: "Name: value" lines joined by CR LF; completed
   std::string returnedHeaders;             // out: the response headers as the component reports them
-  int statusCode = 0;                      // out
+  int statusCode = 0;                      // out; 0 when no answer came (refused, unreachable, closed, too late)
   bool noRedirect = false;                 // true switches automatic redirection off
   text::Bytes byteBody;                    // takes precedence over body when not empty
   std::string proxy;                       // "host:port"; empty means no proxy setting
-  int timeoutSeconds = 0;                  // -1 leaves the component's own; below 1 means 15 s
+  int timeoutSeconds = 0;                  // -1 leaves the component's own; below 1 means 15 s. Each phase
+                                           // has it as its timeout, and the whole exchange as its deadline
   std::string proxyUser;
   std::string proxyPassword;
   int credentialTarget = 1;                // SetCredentials flags: 0 server, 1 proxy (adds Proxy-Authorization)

@@ -138,9 +138,9 @@ HRESULT invoke(IDispatch* d, const wchar_t* name, WORD kind, const Args& args, V
   return d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, kind, &params, result, nullptr, nullptr);
 }
 
-void call(IDispatch* d, const wchar_t* name, const Args& args) {
+HRESULT call(IDispatch* d, const wchar_t* name, const Args& args) {
   Variant ignored;
-  invoke(d, name, DISPATCH_METHOD, args, &ignored.v);
+  return invoke(d, name, DISPATCH_METHOD, args, &ignored.v);
 }
 
 void setOption(IDispatch* d, LONG index, LONG value) {
@@ -167,6 +167,27 @@ text::Bytes bytesOf(const VARIANT& v) {
   return out;
 }
 
+// Waits for the answer of an exchange sent asynchronously, a second at a time, and aborts the exchange
+// if it is still going at the deadline (GetTickCount64; 0 for none): a service that never answers, or
+// trickles its answer, holds the caller no longer. The per-phase timeouts do not give that, as their send
+// and receive limits apply to each packet, and Wine does not apply them at all. The component processes
+// the thread's window messages while it waits, as it does inside a synchronous Send.
+void awaitAnswer(IDispatch* d, ULONGLONG deadline) {
+  for (;;) {
+    const ULONGLONG sliceStart = GetTickCount64();
+    if (deadline && sliceStart >= deadline) break;
+    Args oneSecond;
+    oneSecond.number(1);
+    Variant answered;
+    if (FAILED(invoke(d, L"WaitForResponse", DISPATCH_METHOD, oneSecond, &answered.v))) return;  // ended
+    // A slice ends early only when the exchange has ended (an answer that came before the call may
+    // leave the flag unset); a slice that ran its full second with "not yet" goes round again.
+    const bool notYet = answered.v.vt == VT_BOOL && answered.v.boolVal == VARIANT_FALSE;
+    if (!notYet || GetTickCount64() - sliceStart < 900) return;
+  }
+  call(d, L"Abort", Args());
+}
+
 bool createInstance(Dispatch& request) {
   CLSID clsid;
   if (FAILED(CLSIDFromProgID(L"WinHttp.WinHttpRequest.5.1", &clsid))) return false;
@@ -178,6 +199,7 @@ bool createInstance(Dispatch& request) {
 }  // namespace
 
 text::Bytes sendRequest(RequestOptions& options) {
+  const ULONGLONG started = GetTickCount64();
   ComLibrary library;
   Dispatch request;
   if (options.sharedRequest) {
@@ -201,7 +223,7 @@ text::Bytes sendRequest(RequestOptions& options) {
   }
   {
     Args args;
-    args.text(plan.verb).text(options.url).flag(false);
+    args.text(plan.verb).text(options.url).flag(true);  // asynchronous: awaitAnswer keeps the deadline
     call(d, L"Open", args);
   }
   if (plan.disableRedirects) setOption(d, kOptionEnableRedirects, 0);
@@ -224,7 +246,9 @@ text::Bytes sendRequest(RequestOptions& options) {
       args.bytes(options.byteBody);
     else
       args.text(options.body);
-    call(d, L"Send", args);
+    // The whole exchange, from its start, has the per-phase timeout as its deadline.
+    if (SUCCEEDED(call(d, L"Send", args)))
+      awaitAnswer(d, plan.timeoutMs == -1 ? 0 : started + static_cast<ULONGLONG>(plan.timeoutMs));
   }
 
   text::Bytes result;

@@ -347,20 +347,29 @@ class Program:
     def running(self):
         return self.launcher is not None and self.launcher.poll() is None
 
-    def memory_kib(self):
-        """{"rss", "peak"}: the resident memory of the program's process in KiB, as the system counts it
-        (Wine runs it as a Unix process of its own, named by its Windows path)."""
+    def _proc(self):
+        """/proc/PID of the program's process (Wine runs it as a Unix process of its own, named by its
+        Windows path)."""
         marker = str(self.folder.name).encode()
-        for status in Path("/proc").glob("[0-9]*/status"):
+        for entry in Path("/proc").glob("[0-9]*"):
             try:
-                cmdline = (status.parent / "cmdline").read_bytes()
-                if marker not in cmdline or b"Kassaro.exe" not in cmdline or b"kassaro_probe" in cmdline:
-                    continue
-                fields = dict(line.split(":", 1) for line in status.read_text().splitlines() if ":" in line)
-                return {"rss": int(fields["VmRSS"].split()[0]), "peak": int(fields["VmHWM"].split()[0])}
-            except (OSError, KeyError, ValueError):
+                cmdline = (entry / "cmdline").read_bytes()
+            except OSError:
                 continue
+            if marker in cmdline and b"Kassaro.exe" in cmdline and b"kassaro_probe" not in cmdline:
+                return entry
         raise E2EError("the program's process was not found in /proc")
+
+    def memory_kib(self):
+        """{"rss", "peak"}: the resident memory of the program's process in KiB, as the system counts it;
+        the peak since the start or since reset_memory_peak()."""
+        fields = dict(line.split(":", 1) for line in (self._proc() / "status").read_text().splitlines()
+                      if ":" in line)
+        return {"rss": int(fields["VmRSS"].split()[0]), "peak": int(fields["VmHWM"].split()[0])}
+
+    def reset_memory_peak(self):
+        """Makes the peak start again from the memory the program holds now."""
+        (self._proc() / "clear_refs").write_text("5")
 
     def wait_exit(self, timeout=60):
         """The program's exit code, once it has ended; E2EError if it runs on past the timeout."""
@@ -484,6 +493,10 @@ class SpeechPeer:
 
     def log(self):
         return self.control("/log").decode("utf-8", errors="replace")
+
+    def token_requests(self):
+        """How many token requests the service has received."""
+        return len(re.findall(r"GET /oauth/2\.0/token\?", self.log()))
 
     def synthesis_queries(self):
         """The query of each synthesis request, in order, as {name: [values]}."""

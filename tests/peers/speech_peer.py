@@ -11,8 +11,9 @@ The synthesis port also serves a few plain endpoints for testing the request rou
   /status/NNN, /redirect (302 to /echo), /slow?ms=N (answer late; &stage=body: headers at once, body late).
 
 A control port (127.0.0.1:9081, plain HTTP, never logged) switches failure modes and hands out the log:
-  /mode?name=normal|no-token|no-audio|audio-elsewhere|slow|refused[&delay=SECONDS]   (slow: the synthesis
-  answers after the delay; refused: both service ports closed, kept-alive connections dropped)
+  /mode?name=normal|no-token|no-audio|audio-elsewhere|slow|refused|silent[&delay=SECONDS]   (slow: the
+  synthesis answers after the delay; refused: both service ports closed, kept-alive connections dropped;
+  silent: both service ports take connections and requests and never answer)
   /log, /clear, /cert (the certificate, DER), /ready
 
 Every request on the two service ports is logged, before it is answered, as
@@ -167,12 +168,21 @@ class ServiceHandler(http.server.BaseHTTPRequestHandler):
         self.record_request()
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length) if length else b""
+        if self.state.mode == "silent":
+            return self.hold_silent()
         url = urllib.parse.urlsplit(self.path)
         query = urllib.parse.parse_qs(url.query, keep_blank_values=True)
         route = getattr(self, "route_" + self.scheme)
         route(url.path, query, body)
 
     do_GET = do_POST = do_HEAD = do_PUT = do_OPTIONS = do_DELETE = do_TRACE = handle_any
+
+    def hold_silent(self):
+        """No answer at all while the mode lasts (for at most ten minutes); then the connection is closed."""
+        until = time.monotonic() + 600
+        while self.state.mode == "silent" and time.monotonic() < until:
+            time.sleep(0.1)
+        self.close_connection = True
 
     def delay(self):
         if self.state.mode == "slow" and self.state.delay > 0:

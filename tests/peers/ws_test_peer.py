@@ -14,6 +14,11 @@ Paths (a query string is ignored but kept in the log, so a test can find its own
     /bad-utf8      sends a text frame whose payload is not valid UTF-8, then echoes
     /masked, /reserved-opcode, /rsv, /big-control, /fragmented-control
                    send one frame that breaks the protocol and wait for the client to close
+    /16MiB, /16MiB-and-1
+                   send one text message of that many bytes, then echo
+    /close-1000, /close-4000, /close-999, /close-1005, /close-2999, /close-bad-reason
+                   send a close frame with that code (and a reason; the last one's is not UTF-8)
+                   and wait for the client's answer
     /bad-accept    answers the handshake with a wrong Sec-WebSocket-Accept
     /refuse        answers the handshake with 403
     /log           sends what the peer has seen so far, one line per event, and closes
@@ -54,12 +59,23 @@ def frame(first_byte, payload, mask=None):
     return header + payload
 
 
-BROKEN_FRAMES = {
+def close_frame(code, reason=b"done"):
+    return frame(0x88, struct.pack("!H", code) + reason)
+
+
+# One frame each, written as it is; then the peer waits for the client to close.
+ONE_FRAME = {
     "/masked": frame(0x81, b"hidden", mask=b"\x01\x02\x03\x04"),
     "/reserved-opcode": frame(0x83, b"what"),
     "/rsv": frame(0xC1, b"compressed?"),
     "/big-control": frame(0x89, b"p" * 126),
     "/fragmented-control": frame(0x09, b"half a ping"),
+    "/close-1000": close_frame(1000),
+    "/close-4000": close_frame(4000),
+    "/close-999": close_frame(999),
+    "/close-1005": close_frame(1005),
+    "/close-2999": close_frame(2999),
+    "/close-bad-reason": close_frame(1000, b"ab\xff"),
 }
 
 
@@ -122,8 +138,11 @@ async def behave(ws, path):
     elif path == "/bad-utf8":
         ws.transport.write(frame(0x81, b"ab\xffcd"))
         await echo(ws)
-    elif path in BROKEN_FRAMES:
-        ws.transport.write(BROKEN_FRAMES[path])
+    elif path in ("/16MiB", "/16MiB-and-1"):
+        ws.transport.write(frame(0x81, b"A" * ((16 << 20) + (path == "/16MiB-and-1"))))
+        await echo(ws)
+    elif path in ONE_FRAME:
+        ws.transport.write(ONE_FRAME[path])
         await ws.wait_closed()
     elif path == "/log":
         await ws.send("\n".join(log))

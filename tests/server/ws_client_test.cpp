@@ -289,6 +289,20 @@ TEST_F(WsClientTest, CarriesOneMebibyteMessagesAndConcurrentSenders) {
   EXPECT_EQ(client.GetConnectStatus(), 1);
 }
 
+TEST_F(WsClientTest, MessagesUpTo16MiBArriveAndABiggerOneClosesWith1009) {
+  ASSERT_TRUE(client.Connect(gPeer.url("/16MiB")));
+  ASSERT_TRUE(recorder->waitCount(2));
+  const std::string message = recorder->snapshot()[1];
+  EXPECT_EQ(message.size(), size_t(16) << 20);
+  EXPECT_EQ(message.find_first_not_of('A'), std::string::npos);
+
+  ASSERT_TRUE(client.Connect(gPeer.url("/16MiB-and-1")));
+  ASSERT_TRUE(recorder->waitCount(4));
+  EXPECT_EQ(recorder->snapshot()[2], "connected");
+  EXPECT_EQ(recorder->snapshot()[3], "disconnected");
+  EXPECT_TRUE(peerSaw("/16MiB-and-1 closed 1009"));
+}
+
 TEST_F(WsClientTest, AnswersPings) {
   ASSERT_TRUE(client.Connect(gPeer.url("/ping")));
   ASSERT_TRUE(recorder->waitCount(2));
@@ -327,16 +341,23 @@ TEST_F(WsClientTest, FailedConnectsRaiseConnectFailed) {
   EXPECT_FALSE(client.SendTextTo("nobody"));
 }
 
-TEST_F(WsClientTest, ProtocolErrorsCloseWith1002) {
+TEST_F(WsClientTest, ProtocolErrorsAndServerClosesAreAnsweredWithTheirCloseCodes) {
+  // A broken frame, a close code no peer may send (1005 and 1006 never go out) and a reason that is not
+  // UTF-8 are refused; a close with a code a server may send is echoed.
+  const std::pair<const char*, const char*> cases[] = {
+      {"/masked", "1002"},     {"/reserved-opcode", "1002"}, {"/rsv", "1002"},
+      {"/big-control", "1002"}, {"/fragmented-control", "1002"}, {"/close-999", "1002"},
+      {"/close-1005", "1002"}, {"/close-2999", "1002"},     {"/close-bad-reason", "1007"},
+      {"/close-1000", "1000"}, {"/close-4000", "4000"}};
   size_t expected = 0;
-  for (const char* path : {"/masked", "/reserved-opcode", "/rsv", "/big-control", "/fragmented-control"}) {
+  for (const auto& [path, code] : cases) {
     ASSERT_TRUE(client.Connect(gPeer.url(path))) << path;
     expected += 2;
     ASSERT_TRUE(recorder->waitCount(expected)) << path;
     auto events = recorder->snapshot();
     EXPECT_EQ(events[expected - 2], "connected") << path;
     EXPECT_EQ(events[expected - 1], "disconnected") << path;
-    EXPECT_TRUE(peerSaw(std::string(path) + " closed 1002")) << path;
+    EXPECT_TRUE(peerSaw(std::string(path) + " closed " + code)) << path;
   }
 }
 

@@ -1,5 +1,7 @@
 #include "server/ws/frame.h"
 
+#include "common/codepage.h"
+
 namespace ws {
 namespace {
 
@@ -20,6 +22,10 @@ bool isKnownOpcode(uint8_t opcode) {
 }
 
 }  // namespace
+
+bool isSendableCloseCode(uint16_t code) {
+  return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999);
+}
 
 FrameStatus readFrame(std::string_view data, Frame& frame, uint64_t maxPayload) {
   if (data.size() < 2) return FrameStatus::kNeedMore;
@@ -99,6 +105,11 @@ FrameAction takeFrame(Assembly& assembly, const Frame& frame, uint64_t maxMessag
     case kClose:
       // A one-byte close payload cannot hold a code.
       if (frame.payload.size() == 1) return fail(kCloseProtocolError);
+      if (frame.payload.size() >= 2) {
+        const uint16_t code = uint16_t(uint8_t(frame.payload[0]) << 8 | uint8_t(frame.payload[1]));
+        if (!isSendableCloseCode(code)) return fail(kCloseProtocolError);
+        if (!codepage::isUtf8(frame.payload.substr(2))) return fail(kCloseInvalidData);
+      }
       action.kind = FrameAction::kClose;
       action.data.assign(frame.payload);
       return action;

@@ -20,10 +20,16 @@ enum Opcode : uint8_t {
 // Close codes we send.
 inline constexpr uint16_t kCloseNormal = 1000;
 inline constexpr uint16_t kCloseProtocolError = 1002;
+inline constexpr uint16_t kCloseInvalidData = 1007;
 inline constexpr uint16_t kCloseTooBig = 1009;
 
-// A whole message, however it was fragmented, may not exceed this.
-inline constexpr uint64_t kMaxMessageSize = uint64_t(64) << 20;
+// A whole message, however it was fragmented, may not exceed this: no message of the protocol comes
+// near it, and a bigger one closes the connection with 1009.
+inline constexpr uint64_t kMaxMessageSize = uint64_t(16) << 20;
+
+// Whether a peer may send this close code: 1000 to 1003, 1007 to 1014, and 3000 to 4999 for
+// registered and private use. The others are reserved, or only for reporting (1005, 1006, 1015).
+bool isSendableCloseCode(uint16_t code);
 
 struct Frame {
   bool fin = false;
@@ -56,7 +62,7 @@ struct Assembly {
 struct FrameAction {
   enum Kind { kNothing, kMessage, kPing, kPong, kClose, kFail } kind = kNothing;
   uint8_t messageType = 0;  // for kMessage: kText or kBinary
-  std::string data;         // the message, the ping payload or the close payload
+  std::string data;         // the message, the ping payload or the close payload (a code and a UTF-8 reason, or nothing)
   uint16_t failCode = 0;    // for kFail: the close code to send before dropping the connection
 };
 

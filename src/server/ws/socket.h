@@ -1,4 +1,6 @@
-// The few TCP operations the WebSocket client needs: Winsock on Windows, POSIX natively.
+// The few TCP operations the WebSocket client needs, and the system's random source for its masking keys
+// and handshake nonces: Winsock and the system's preferred generator on Windows, POSIX and getrandom
+// natively.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -31,5 +33,8 @@ bool sendWithoutWaiting(Handle socket, const char* data, size_t size);
 void shutdownBoth(Handle socket);
 
 void closeSocket(Handle socket);
+
+// Fills `out` from the operating system's cryptographic random source; false when it cannot.
+bool randomBytes(uint8_t* out, size_t count);
 
 }  // namespace ws::sock

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -143,5 +144,16 @@ bool sendWithoutWaiting(Handle socket, const char* data, size_t size) {
 void shutdownBoth(Handle socket) { ::shutdown(int(socket), SHUT_RDWR); }
 
 void closeSocket(Handle socket) { ::close(int(socket)); }
+
+bool randomBytes(uint8_t* out, size_t count) {
+  while (count > 0) {
+    const ssize_t n = getrandom(out, count, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    out += n;
+    count -= size_t(n);
+  }
+  return true;
+}
 
 }  // namespace ws::sock

@@ -1,6 +1,8 @@
 // Winsock for the program. Winsock has no MSG_NOSIGNAL or SIGPIPE to worry about; it needs WSAStartup once.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
+#include <bcrypt.h>
 
 #include <mutex>
 #include <thread>
@@ -164,5 +166,9 @@ bool sendWithoutWaiting(Handle socket, const char* data, size_t size) {
 void shutdownBoth(Handle socket) { ::shutdown(SOCKET(socket), SD_BOTH); }
 
 void closeSocket(Handle socket) { ::closesocket(SOCKET(socket)); }
+
+bool randomBytes(uint8_t* out, size_t count) {
+  return BCRYPT_SUCCESS(BCryptGenRandom(nullptr, out, static_cast<ULONG>(count), BCRYPT_USE_SYSTEM_PREFERRED_RNG));
+}
 
 }  // namespace ws::sock

@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <mutex>
-#include <random>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -30,6 +28,9 @@ constexpr int kSendTimeoutMs = 10000;
 // The I/O thread looks at its stop flag at least this often.
 constexpr int kSliceMs = 200;
 constexpr size_t kReadChunk = 64 * 1024;
+// Messages received but not handled yet are held up to this many bytes; past it the socket is not read
+// until the handlers catch up, and TCP holds the rest.
+constexpr size_t kMaxQueuedBytes = size_t(32) << 20;
 
 struct Event {
   enum Kind { kMessage, kConnected, kConnectFailed, kDisconnected } kind;
@@ -47,8 +48,7 @@ struct Connection {
   // Guards `socket` against a shutdown from another thread while the owner closes it.
   std::mutex socketLock;
   sock::Handle socket = sock::kNoSocket;
-  bool open = false;         // handshake done; under sendLock
-  std::mt19937 maskRandom;  // under sendLock
+  bool open = false;  // handshake done; under sendLock
 };
 
 }  // namespace
@@ -57,6 +57,8 @@ struct ClientState {
   mutable std::mutex lock;
   std::condition_variable wake;
   std::deque<Event> events;
+  size_t queuedBytes = 0;            // of the messages in `events`
+  std::condition_variable drained;   // a message left the queue
   bool released = false;
   std::thread::id eventThread;
 
@@ -88,21 +90,19 @@ void queueEvent(ClientState& state, Event event) {
   state.wake.notify_one();
 }
 
-void randomBytes(uint8_t* out, size_t count) {
-  std::random_device device;
-  for (size_t i = 0; i < count; i += 4) {
-    uint32_t r = device();
-    std::memcpy(out + i, &r, std::min<size_t>(4, count - i));
-  }
+// A client frame masked with a fresh key from the system's random source, as a key that can be
+// predicted would let a page on the path forge what the server reads; empty when there is no source.
+std::string clientFrame(uint8_t opcode, std::string_view payload) {
+  uint8_t mask[4];
+  if (!sock::randomBytes(mask, sizeof mask)) return {};
+  return buildFrame(opcode, payload, mask);
 }
 
 bool sendFrame(Connection& c, uint8_t opcode, std::string_view payload) {
+  const std::string frame = clientFrame(opcode, payload);
+  if (frame.empty()) return false;
   std::lock_guard<std::mutex> guard(c.sendLock);
   if (!c.open || c.socket == sock::kNoSocket) return false;
-  uint32_t r = c.maskRandom();
-  uint8_t mask[4];
-  std::memcpy(mask, &r, 4);
-  std::string frame = buildFrame(opcode, payload, mask);
   return sock::sendAll(c.socket, frame.data(), frame.size());
 }
 
@@ -126,13 +126,9 @@ void closeOwned(Connection& c) {
 void stopConnection(Connection& c) {
   c.stopping = true;
   if (c.sendLock.try_lock()) {
-    if (c.open && c.socket != sock::kNoSocket) {
-      uint32_t r = c.maskRandom();
-      uint8_t mask[4];
-      std::memcpy(mask, &r, 4);
-      std::string frame = buildFrame(kClose, closePayload(kCloseNormal), mask);
+    const std::string frame = clientFrame(kClose, closePayload(kCloseNormal));
+    if (c.open && c.socket != sock::kNoSocket && !frame.empty())
       sock::sendWithoutWaiting(c.socket, frame.data(), frame.size());
-    }
     c.sendLock.unlock();
   }
   shutDown(c);
@@ -145,6 +141,10 @@ void runEvents(StatePtr state) {
     if (state->released) return;
     Event event = std::move(state->events.front());
     state->events.pop_front();
+    if (event.kind == Event::kMessage) {
+      state->queuedBytes -= event.data.size();
+      state->drained.notify_all();
+    }
 
     // The handler runs from a copy, so BaseRelease may drop the stored ones while it runs.
     std::function<void()> call;
@@ -175,6 +175,16 @@ void runEvents(StatePtr state) {
   }
 }
 
+// While the queue holds its bound of messages, waits until the handlers have taken some (or the
+// connection or the client ends); true when it had to wait.
+bool waitForRoom(ClientState& state, const Connection& c) {
+  std::unique_lock<std::mutex> lock(state.lock);
+  if (state.queuedBytes < kMaxQueuedBytes) return false;
+  while (state.queuedBytes >= kMaxQueuedBytes && !state.released && !c.stopping)
+    state.drained.wait_for(lock, milliseconds(kSliceMs));
+  return true;
+}
+
 // The I/O thread of one open connection.
 void runConnection(StatePtr state, ConnectionPtr c, std::string buffer, milliseconds pingAfter,
                    milliseconds dropAfter) {
@@ -202,15 +212,18 @@ void runConnection(StatePtr state, ConnectionPtr c, std::string buffer, millisec
       switch (action.kind) {
         case FrameAction::kMessage: {
           std::lock_guard<std::mutex> guard(state->lock);
-          if (!state->released && !c->stopping)
+          if (!state->released && !c->stopping) {
+            state->queuedBytes += action.data.size();
             queueEvent(*state, Event{Event::kMessage, action.messageType, std::move(action.data)});
+          }
           break;
         }
         case FrameAction::kPing:
           sendFrame(*c, kPong, action.data);
           break;
         case FrameAction::kClose:
-          // Answer with the server's own code, as the closing handshake asks.
+          // Answer with the server's own code (a code a peer may send, or none), as the closing
+          // handshake asks.
           sendFrame(*c, kClose, std::string_view(action.data).substr(0, 2));
           end = true;
           break;
@@ -225,6 +238,13 @@ void runConnection(StatePtr state, ConnectionPtr c, std::string buffer, millisec
     }
     if (end) break;
     buffer.erase(0, offset);
+
+    // The time spent waiting for room is not silence of the server's.
+    if (waitForRoom(*state, *c)) {
+      lastHeard = Clock::now();
+      pingSent = false;
+      continue;
+    }
 
     // Keepalive: anything received restarts the clock; silence first earns a ping, then a drop.
     auto now = Clock::now();
@@ -259,7 +279,10 @@ void runConnection(StatePtr state, ConnectionPtr c, std::string buffer, millisec
 // Reads the server's handshake answer; on success `rest` holds what came after it (early frames).
 bool handshake(Connection& c, const Url& url, Clock::time_point deadline, std::string& rest, std::string& why) {
   uint8_t nonce[16];
-  randomBytes(nonce, sizeof nonce);
+  if (!sock::randomBytes(nonce, sizeof nonce)) {
+    why = "no random source for the handshake";
+    return false;
+  }
   std::string key = handshakeKey(nonce);
   std::string request = buildRequest(url, key);
   if (!sock::sendAll(c.socket, request.data(), request.size())) {
@@ -340,11 +363,7 @@ bool attemptConnect(const StatePtr& state, const std::string& urlText, std::stri
   }
 
   if (made) {
-    uint32_t seed[8];
-    randomBytes(reinterpret_cast<uint8_t*>(seed), sizeof seed);
-    std::seed_seq seq(std::begin(seed), std::end(seed));
     std::lock_guard<std::mutex> sendGuard(c->sendLock);
-    c->maskRandom.seed(seq);
     c->open = true;
   }
 
@@ -466,6 +485,7 @@ void WebSocketClient::BaseRelease() {
     c = std::move(state->connection);
     state->status = -1;
     events.swap(state->events);
+    state->queuedBytes = 0;
     // Destroyed below, outside the lock; a handler that is running has its own copy.
     onMessage = std::move(state->onMessage);
     onConnected = std::move(state->onConnected);

@@ -5,6 +5,9 @@
 // time, so a handler may block for minutes without the connection missing a ping. Both threads hold
 // the client's state by shared pointer and are never joined: BaseRelease shuts the socket down and
 // returns at once, even while a handler is stuck in a message box.
+//
+// Memory: a message over 16 MiB closes the connection with 1009; messages received but not yet handled
+// are held up to 32 MiB, past which the socket is not read until the handlers catch up.
 #pragma once
 #include <cstdint>
 #include <functional>

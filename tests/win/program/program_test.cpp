@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <vector>
+
 #include "app/tray.h"
 #include "app/window_defs.h"
 #include "app/window_layer_win32.h"
@@ -24,6 +27,27 @@ std::string readIni(const std::wstring& exe, const char* section, const char* ke
   char value[512] = {};
   GetPrivateProfileStringA(section, key, "<missing>", value, sizeof value, ini.c_str());
   return value;
+}
+
+// pz.ini as its lines show it: "[section]" for a section, "section/key" for a key, any other line as it
+// is; blank lines left out.
+std::vector<std::string> iniOutline(const std::wstring& exe) {
+  std::ifstream in(ui::fromWide(probe::directoryOf(exe)) + "\\pz.ini", std::ios::binary);
+  std::vector<std::string> outline;
+  std::string section;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    if (line.front() == '[' && line.back() == ']') {
+      section = line.substr(1, line.size() - 2);
+      outline.push_back(line);
+    } else if (line.find('=') != std::string::npos) {
+      outline.push_back(section + "/" + line.substr(0, line.find('=')));
+    } else {
+      outline.push_back(line);
+    }
+  }
+  return outline;
 }
 
 void writeIni(const std::wstring& exe, const char* section, const char* key, const char* value) {
@@ -94,7 +118,32 @@ void typeOver(HWND edit, const std::string& text) {
 void tray(HWND main, UINT mouseMessage) { PostMessageW(main, 0x8064, 100, mouseMessage); }
 
 // "退出软件" without the menu: the command the menu item sends.
-void exitByMenuCommand(HWND main) { PostMessageW(main, WM_COMMAND, 2, 0); }
+void exitByMenuCommand(HWND main) { PostMessageW(main, WM_COMMAND, tray::kExitItem, 0); }
+
+// The control that has the keyboard focus in the thread of `window`.
+HWND focusOf(HWND window) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndFocus : nullptr;
+}
+
+// Gives a control of the program the keyboard focus, as a click would but without clicking it, and
+// brings its window to the front so that the keyboard's input goes there.
+bool focusControl(HWND control) {
+  const DWORD theirs = GetWindowThreadProcessId(control, nullptr), ours = GetCurrentThreadId();
+  AttachThreadInput(ours, theirs, TRUE);
+  SetForegroundWindow(GetAncestor(control, GA_ROOT));
+  SetFocus(control);
+  AttachThreadInput(ours, theirs, FALSE);
+  return probe::waitFor([&] { return focusOf(control) == control; }, 5000);
+}
+
+// Clicks the tab of a page and waits until the page is shown.
+bool clickTab(HWND tab, int page) {
+  RECT item = probe::tabItemRect(tab, page, probe::Options{});
+  probe::clickAt(tab, (item.left + item.right) / 2, (item.top + item.bottom) / 2);
+  return probe::waitFor([&] { return SendMessageW(tab, TCM_GETCURSEL, 0, 0) == page; }, 5000);
+}
 
 class Program : public ::testing::Test {
  protected:
@@ -141,9 +190,7 @@ TEST_F(Program, StartsOnTheManagementPageWithDesignValuesAndItsTrayIcon) {
 
   // The other pages, by clicking their tabs.
   for (int page : {0, 2}) {
-    RECT item = probe::tabItemRect(tab, page, probe::Options{});
-    probe::clickAt(tab, (item.left + item.right) / 2, (item.top + item.bottom) / 2);
-    EXPECT_TRUE(probe::waitFor([&] { return SendMessageW(tab, TCM_GETCURSEL, 0, 0) == page; }, 5000));
+    EXPECT_TRUE(clickTab(tab, page));
     Sleep(500);
     probe::screenshot("main-page" + std::to_string(page));
   }
@@ -184,6 +231,46 @@ TEST_F(Program, MinimiseAndCloseHideToTheTrayAndALeftClickBringsItBackCentred) {
   PostMessageW(main, WM_CLOSE, 0, 0);
   ASSERT_TRUE(probe::waitFor([&] { return !IsWindowVisible(main); }));
   EXPECT_TRUE(p.running());
+
+  exitByMenuCommand(main);
+  EXPECT_EQ(p.waitForExit(10000), 0u);
+}
+
+TEST_F(Program, EscAndEnterInAnyControlLeaveTheProgramAsItWasAndTabMovesTheFocus) {
+  const std::wstring exe = probe::freshProgramCopy(L"keys", probe::paths().program);
+  Process p(exe);
+  HWND main = p.mainWindow(kStartLimit);
+  ASSERT_NE(main, nullptr);
+  const RECT where = probe::rectOf(main);
+  HWND tab = control(main, "高级选择夹1");
+
+  // One control of each kind, on the page shown at the start and on the bill page.
+  struct Case {
+    int page;
+    const char* name;
+  };
+  for (const Case& c : {Case{1, "编辑框_登陆账号"}, Case{1, "编辑框1"}, Case{1, "按钮1"}, Case{1, "选择框3"},
+                        Case{1, "组合框1"}, Case{0, "超级列表框_微信收款"}, Case{0, "高级选择夹1"}}) {
+    if (SendMessageW(tab, TCM_GETCURSEL, 0, 0) != c.page) ASSERT_TRUE(clickTab(tab, c.page));
+    ASSERT_TRUE(focusControl(control(main, c.name))) << c.name;
+    probe::pressKey(VK_ESCAPE);
+    probe::pressKey(VK_RETURN);
+    Sleep(500);  // room for what the keys would start
+    ASSERT_TRUE(p.running()) << c.name;
+    EXPECT_TRUE(IsWindowVisible(main) && !IsIconic(main)) << c.name;
+    const RECT now = probe::rectOf(main);
+    EXPECT_TRUE(EqualRect(&where, &now)) << c.name;
+    for (const ui::ControlDef& d : ui::controlDefs(Window::Main))
+      EXPECT_TRUE(IsWindow(control(main, d.name.c_str()))) << c.name << ": " << d.name << " is gone";
+  }
+  // The check box did nothing with the keys either.
+  EXPECT_EQ(SendMessageW(control(main, "选择框3"), BM_GETCHECK, 0, 0), BST_UNCHECKED);
+  EXPECT_EQ(runValue(), "<missing>");
+
+  ASSERT_TRUE(clickTab(tab, 1));
+  ASSERT_TRUE(focusControl(control(main, "编辑框_登陆账号")));
+  probe::pressKey(VK_TAB);
+  EXPECT_TRUE(probe::waitFor([&] { return focusOf(main) == control(main, "编辑框_登陆密码"); }, 5000));
 
   exitByMenuCommand(main);
   EXPECT_EQ(p.waitForExit(10000), 0u);
@@ -236,6 +323,8 @@ TEST_F(Program, EndProgramFromAnotherThreadEndsWithItsCodeAndRemovesTheIcon) {
 }
 
 TEST_F(Program, SettingsAreWrittenByTheirHandlersAndReadAtTheNextStart) {
+  const std::string kPhrase = "[多谢]光临;欢迎=再来";
+  const std::string kPassword = " \"口令 abc\" ";
   const std::wstring exe = probe::freshProgramCopy(L"settings", probe::paths().program);
   {
     Process p(exe);
@@ -248,8 +337,14 @@ TEST_F(Program, SettingsAreWrittenByTheirHandlersAndReadAtTheNextStart) {
     SendMessageW(control(main, "组合框1"), WM_KEYDOWN, VK_END, 0);  // the last voice, by the keyboard
     EXPECT_EQ(readIni(exe, "设置", "声音选择"), "3");
 
-    typeOver(control(main, "编辑框1"), "多谢光临");
-    EXPECT_EQ(readIni(exe, "语音播报", "播报结尾"), "多谢光临");
+    typeOver(control(main, "编辑框1"), kPhrase);
+    EXPECT_EQ(readIni(exe, "语音播报", "播报结尾"), kPhrase);
+
+    // A remembered login, its password with blanks and quotes around it.
+    typeOver(control(main, "编辑框_登陆账号"), "13800138000");
+    typeOver(control(main, "编辑框_登陆密码"), kPassword);
+    SendMessageW(control(main, "选择框1"), BM_CLICK, 0, 0);
+    SendMessageW(control(main, "按钮_登陆"), BM_CLICK, 0, 0);
     exitByMenuCommand(main);
     ASSERT_EQ(p.waitForExit(10000), 0u);
   }
@@ -260,11 +355,21 @@ TEST_F(Program, SettingsAreWrittenByTheirHandlersAndReadAtTheNextStart) {
     EXPECT_EQ(SendMessageW(control(main, "选择框3"), BM_GETCHECK, 0, 0), BST_CHECKED);
     const int voice = static_cast<int>(SendMessageW(control(main, "组合框1"), CB_GETCURSEL, 0, 0));
     EXPECT_EQ(probe::comboItem(control(main, "组合框1"), voice), "度丫丫");
-    EXPECT_EQ(probe::textOf(control(main, "编辑框1")), "多谢光临");
+    EXPECT_EQ(probe::textOf(control(main, "编辑框1")), kPhrase);
+    EXPECT_EQ(probe::textOf(control(main, "编辑框_登陆账号")), "13800138000");
+    EXPECT_EQ(probe::textOf(control(main, "编辑框_登陆密码")), kPassword);
 
     SendMessageW(control(main, "选择框3"), BM_CLICK, 0, 0);  // untick
     EXPECT_EQ(runValue(), "<missing>");
     EXPECT_EQ(readIni(exe, "设置", "自启动"), "0");
+
+    // A line break typed into the phrase stays in the box and out of the file, which keeps its keys.
+    typeOver(control(main, "编辑框1"), "上午好\n下午好");
+    EXPECT_EQ(probe::textOf(control(main, "编辑框1")), "上午好\r\n下午好");
+    EXPECT_EQ(readIni(exe, "语音播报", "播报结尾"), "上午好下午好");
+    EXPECT_EQ(iniOutline(exe), (std::vector<std::string>{"[设置]", "设置/自启动", "设置/声音选择", "[语音播报]",
+                                                         "语音播报/播报结尾", "[登陆]", "登陆/是否记住",
+                                                         "登陆/账号", "登陆/密码"}));
     typeOver(control(main, "编辑框1"), "");
     EXPECT_EQ(readIni(exe, "语音播报", "播报结尾"), "");
     exitByMenuCommand(main);
