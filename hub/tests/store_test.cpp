@@ -631,10 +631,14 @@ TEST_F(PostgresOnly, AWatchHearsEveryBillOnceThoughCutOffAndThoughBillsCommitOut
   const std::string database = databases.front();
   const auto add = [&](Store& s, std::string id) { return s.addBill(payment(a, 1000, std::move(id)), kWindow).number; };
 
-  // The watch tells the bills committed after it started, not those before.
+  // The watch tells the bills committed after it started, not those before, though a transaction older
+  // than them, in another database, is still running.
+  ASSERT_EQ(server->exec("BEGIN"), "");
+  ASSERT_EQ(server->exec("SELECT pg_current_xact_id()"), "");
   const std::int64_t old = add(*store, "before the watch");
   Hearing hearing;
   auto watch = watchPostgres(file, hearing.heard());
+  ASSERT_EQ(server->exec("COMMIT"), "");
   const std::int64_t b1 = add(*store, "1");
   EXPECT_EQ(hearing.billsWith(b1), std::vector<std::int64_t>{b1});
   EXPECT_GT(b1, old);

@@ -301,19 +301,27 @@ class PostgresWatch final : public Watch {
   }
 
   void listen(PGconn* c) {
-    // At the first connection, bills older than the oldest transaction now running are history, not news.
-    if (!settled_) settled_ = number(c, "SELECT pg_snapshot_xmin(pg_current_snapshot())::text::bigint", where_);
+    // At the first connection, the bills already committed are history, not news. The oldest transaction
+    // now running is where reading starts, but it runs on the whole server: transactions after it, of
+    // this database or another, may have committed bills already, and those stay out by the snapshot.
+    if (!settled_) {
+      const Result now = exec(c, "SELECT pg_snapshot_xmin(s)::text, s::text FROM pg_current_snapshot() s", where_);
+      if (PQntuples(now.get()) < 1) fail(where_, "no snapshot");
+      settled_ = Row{now.get(), 0}.integer(0);
+      started_ = Row{now.get(), 0}.text(1);
+    }
     exec(c, "LISTEN kassaro; LISTEN " + fence_, where_);
     const std::string columns = "SELECT " + std::string(kBillColumns) + ", writer FROM bills ";
     prepare(c, "bills", columns + "WHERE number = ANY($1::bigint[]) ORDER BY number", where_);
     // Rows with a writer from beyond this server's present (a restored dump of another) are no news.
     prepare(c, "missed",
             columns + "WHERE writer >= $1 AND writer <> 0 AND "
-                      "writer < pg_snapshot_xmax(pg_current_snapshot())::text::bigint ORDER BY number",
+                      "writer < pg_snapshot_xmax(pg_current_snapshot())::text::bigint AND "
+                      "NOT pg_visible_in_snapshot(writer::text::xid8, $2::pg_snapshot) ORDER BY number",
             where_);
     prepare(c, "fence", "SELECT pg_notify($1, pg_snapshot_xmin(pg_current_snapshot())::text)", where_);
     // Listening now, so every bill committed from here on is told; those committed before are in the table.
-    tell(execPrepared(c, "missed", {std::to_string(*settled_)}, where_));
+    tell(execPrepared(c, "missed", {std::to_string(*settled_), started_}, where_));
   }
 
   void hear(PGconn* c) {
@@ -380,6 +388,7 @@ class PostgresWatch final : public Watch {
   std::string fence_;  // this node's own channel
   // Every transaction older than this has been told; the bills told since, by number, with their writer.
   std::optional<std::int64_t> settled_;
+  std::string started_;  // the server's snapshot when the watch started: what it shows committed is history
   std::map<std::int64_t, std::int64_t> told_;
   int wake_[2] = {-1, -1};
   std::atomic<bool> stopping_ = false;
