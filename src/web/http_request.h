@@ -47,7 +47,8 @@ struct RequestOptions {
 
 // Performs the exchange and returns the response body (empty when nothing was received). Raises
 // nothing: a failed step leaves its value empty or zero and the routine carries on. When the component
-// cannot be created no field is touched. Any thread; blocks it for the exchange.
+// cannot be created no field is touched. Any thread; blocks it until the exchange has ended or its
+// deadline has passed, handling the thread's window messages meanwhile.
 text::Bytes sendRequest(RequestOptions& options);
 
 // ---- The portable steps of sendRequest -------------------------------------------------------------

@@ -6,6 +6,9 @@
 #include <oleauto.h>
 
 #include <cmath>
+#include <memory>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "web/http_request.h"
@@ -167,27 +170,6 @@ text::Bytes bytesOf(const VARIANT& v) {
   return out;
 }
 
-// Waits for the answer of an exchange sent asynchronously, a second at a time, and aborts the exchange
-// if it is still going at the deadline (GetTickCount64; 0 for none): a service that never answers, or
-// trickles its answer, holds the caller no longer. The per-phase timeouts do not give that, as their send
-// and receive limits apply to each packet, and Wine does not apply them at all. The component processes
-// the thread's window messages while it waits, as it does inside a synchronous Send.
-void awaitAnswer(IDispatch* d, ULONGLONG deadline) {
-  for (;;) {
-    const ULONGLONG sliceStart = GetTickCount64();
-    if (deadline && sliceStart >= deadline) break;
-    Args oneSecond;
-    oneSecond.number(1);
-    Variant answered;
-    if (FAILED(invoke(d, L"WaitForResponse", DISPATCH_METHOD, oneSecond, &answered.v))) return;  // ended
-    // A slice ends early only when the exchange has ended (an answer that came before the call may
-    // leave the flag unset); a slice that ran its full second with "not yet" goes round again.
-    const bool notYet = answered.v.vt == VT_BOOL && answered.v.boolVal == VARIANT_FALSE;
-    if (!notYet || GetTickCount64() - sliceStart < 900) return;
-  }
-  call(d, L"Abort", Args());
-}
-
 bool createInstance(Dispatch& request) {
   CLSID clsid;
   if (FAILED(CLSIDFromProgID(L"WinHttp.WinHttpRequest.5.1", &clsid))) return false;
@@ -196,18 +178,30 @@ bool createInstance(Dispatch& request) {
          request.p;
 }
 
-}  // namespace
+// One exchange as the component's synchronous Send performs it, on the thread that calls it: the
+// caller's options (its own copy), and what came back. `created` stays false when there was no component
+// to ask, and the caller then leaves its own options as they were.
+struct Exchange {
+  RequestOptions options;
+  text::Bytes body;
+  bool created = false;
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  Exchange() = default;
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
+  ~Exchange() {
+    if (done) CloseHandle(done);
+  }
+};
 
-text::Bytes sendRequest(RequestOptions& options) {
-  const ULONGLONG started = GetTickCount64();
+// `shared` is a reference of the caller's instance, taken for this exchange, or null for a new one.
+void perform(Exchange& x, IDispatch* shared) {
+  RequestOptions& options = x.options;
   ComLibrary library;
   Dispatch request;
-  if (options.sharedRequest) {
-    request.p = static_cast<IDispatch*>(options.sharedRequest);
-    request.p->AddRef();
-  } else if (!createInstance(request)) {
-    return {};
-  }
+  request.p = shared;
+  if (!request.p && !createInstance(request)) return;
+  x.created = true;
   IDispatch* d = request.p;
   const RequestPlan plan = planRequest(options);
 
@@ -223,7 +217,7 @@ text::Bytes sendRequest(RequestOptions& options) {
   }
   {
     Args args;
-    args.text(plan.verb).text(options.url).flag(true);  // asynchronous: awaitAnswer keeps the deadline
+    args.text(plan.verb).text(options.url).flag(false);
     call(d, L"Open", args);
   }
   if (plan.disableRedirects) setOption(d, kOptionEnableRedirects, 0);
@@ -246,15 +240,11 @@ text::Bytes sendRequest(RequestOptions& options) {
       args.bytes(options.byteBody);
     else
       args.text(options.body);
-    // The whole exchange, from its start, has the per-phase timeout as its deadline.
-    if (SUCCEEDED(call(d, L"Send", args)))
-      awaitAnswer(d, plan.timeoutMs == -1 ? 0 : started + static_cast<ULONGLONG>(plan.timeoutMs));
+    call(d, L"Send", args);
   }
-
-  text::Bytes result;
   {
     Variant body;
-    if (read(d, L"ResponseBody", body)) result = bytesOf(body.v);
+    if (read(d, L"ResponseBody", body)) x.body = bytesOf(body.v);
   }
   {
     Variant headers;
@@ -272,8 +262,64 @@ text::Bytes sendRequest(RequestOptions& options) {
     Variant ignored;
     read(d, L"StatusText", ignored);
   }
+}
+
+// Waits for the exchange until the deadline (GetTickCount64; 0 for none), handling the thread's window
+// messages meanwhile as the component does inside a synchronous Send; false when the deadline came first.
+bool awaitExchange(HANDLE done, ULONGLONG deadline) {
+  for (;;) {
+    DWORD wait = INFINITE;
+    if (deadline) {
+      const ULONGLONG now = GetTickCount64();
+      if (now >= deadline) return WaitForSingleObject(done, 0) == WAIT_OBJECT_0;
+      wait = static_cast<DWORD>(deadline - now);
+    }
+    const DWORD woke = MsgWaitForMultipleObjects(1, &done, FALSE, wait, QS_ALLINPUT);
+    if (woke == WAIT_OBJECT_0) return true;
+    if (woke != WAIT_OBJECT_0 + 1 && woke != WAIT_TIMEOUT) return false;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+}
+
+}  // namespace
+
+// The exchange runs synchronously on a thread of its own while the caller waits for it with the deadline:
+// a service that never answers, or trickles its answer, holds the caller no longer than that. The
+// per-phase timeouts do not give that, as their send and receive limits apply to each packet. An exchange
+// past its deadline is left to end by itself on its thread, which owns everything it uses; aborting it
+// instead would race the component's own worker.
+text::Bytes sendRequest(RequestOptions& options) {
+  const ULONGLONG started = GetTickCount64();
+  auto x = std::make_shared<Exchange>();
+  if (!x->done) return {};
+  x->options = options;
+  auto* shared = static_cast<IDispatch*>(options.sharedRequest);
+  if (shared) shared->AddRef();  // the exchange's own reference, given back on its thread
+  try {
+    std::thread([x, shared] {
+      perform(*x, shared);
+      SetEvent(x->done);
+    }).detach();
+  } catch (const std::system_error&) {
+    if (shared) shared->Release();
+    return {};
+  }
+  const int timeoutMs = timeoutMilliseconds(options.timeoutSeconds);
+  if (!awaitExchange(x->done, timeoutMs == -1 ? 0 : started + static_cast<ULONGLONG>(timeoutMs))) {
+    // No answer in time: as an exchange that got none.
+    options.returnedHeaders.clear();
+    options.statusCode = 0;
+    takeResponseCookies(options);
+    return {};
+  }
+  if (!x->created) return {};
+  options = std::move(x->options);
   takeResponseCookies(options);
-  return result;
+  return std::move(x->body);
 }
 
 }  // namespace web
