@@ -3,13 +3,16 @@
 // machine of two cores the client takes as little from the hub as it can. It reports figures, never a
 // verdict.
 //
-//   kassaro-hub-bench --out F push     --address A --accounts FILE --hub-pid-file P [--counters N] [--rate R] [--seconds S]
+//   kassaro-hub-bench --out F push     --address A[,B...] --accounts FILE --hub-pid-file P [--counters N] [--rate R] [--seconds S]
 //   kassaro-hub-bench --out F memory   --address A --accounts FILE --hub-pid-file P [--stages 1000,10000]
 //   kassaro-hub-bench --out F relogin  --address A --accounts FILE --hub-pid-file P [--counters N] [--bills N]
 //   kassaro-hub-bench --out F password [--runs N]
 //
 // FILE holds one account a line: name, password and intake key, separated by blanks. P holds the hub's
-// process id; the relogin scenario stops the hub and reads P again once it listens anew.
+// process id; the relogin scenario stops the hub and reads P again once it listens anew. Given several
+// addresses, nodes of one hub on one database, the push scenario spreads its counters and its phone's
+// connections over them in turn, so that most payments reach some of their counters through another node;
+// P is then the first node's, and the hub CPU figure is that node's.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -32,6 +35,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -90,7 +94,8 @@ struct Payment {
 };
 
 struct Bench {
-  Target target;
+  std::vector<Target> nodes;  // the first is the one the memory and relogin scenarios use
+  const Target& node(std::size_t i) const { return nodes[i % nodes.size()]; }
   std::string hubPidFile;  // the script writes the hub's process id here at each start
   std::vector<Account> accounts;
   std::deque<Counter> counters;  // a deque: adding counters leaves the running sessions' ones in place
@@ -218,12 +223,22 @@ std::vector<Account> readAccounts(const std::string& file) {
   return accounts;
 }
 
-Target targetOf(const std::string& address) {
+Target targetOf(std::string_view address) {
   const auto colon = address.rfind(':');
   if (colon == std::string::npos) throw std::runtime_error("the address is HOST:PORT");
-  return {{asio::ip::make_address(address.substr(0, colon)),
-           static_cast<unsigned short>(std::stoi(address.substr(colon + 1)))},
-          address};
+  return {{asio::ip::make_address(std::string(address.substr(0, colon))),
+           static_cast<unsigned short>(std::stoi(std::string(address.substr(colon + 1))))},
+          std::string(address)};
+}
+
+std::vector<Target> targetsOf(std::string_view addresses) {
+  std::vector<Target> targets;
+  for (std::size_t from = 0; from <= addresses.size();) {
+    const std::size_t comma = std::min(addresses.find(',', from), addresses.size());
+    targets.push_back(targetOf(addresses.substr(from, comma - from)));
+    from = comma + 1;
+  }
+  return targets;
 }
 
 // Ten thousand counters need as many descriptors as the system lets this process have.
@@ -285,11 +300,12 @@ Task<> counterSession(Bench& b, std::uint32_t index) {
   ++b.open;
   ++b.connecting;
   auto& ws = *c.ws;
-  auto [connectEc] = co_await beast::get_lowest_layer(ws).async_connect(b.target.endpoint, tuple);
+  const Target& node = b.node(index);
+  auto [connectEc] = co_await beast::get_lowest_layer(ws).async_connect(node.endpoint, tuple);
   beast::error_code ec = connectEc;
   if (!ec) {
     ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::client));
-    std::tie(ec) = co_await ws.async_handshake(b.target.host, "/", tuple);
+    std::tie(ec) = co_await ws.async_handshake(node.host, "/", tuple);
   }
   --b.connecting;
   if (!ec) {
@@ -416,7 +432,7 @@ struct Phone {
   std::vector<Clock::time_point> dueAt;
 };
 
-Task<> postPayments(Bench& b, Phone& p) {
+Task<> postPayments(Bench& b, Phone& p, const Target& node) {
   const auto executor = co_await asio::this_coro::executor;
   asio::steady_timer wake(executor);
   beast::tcp_stream stream(executor);
@@ -435,7 +451,7 @@ Task<> postPayments(Bench& b, Phone& p) {
     ++p.inFlight;
     beast::error_code ec;
     if (!connected) {
-      std::tie(ec) = co_await stream.async_connect(b.target.endpoint, tuple);
+      std::tie(ec) = co_await stream.async_connect(node.endpoint, tuple);
       connected = !ec;
       beast::error_code ignored;
       if (connected) stream.socket().set_option(tcp::no_delay(true), ignored);
@@ -443,7 +459,7 @@ Task<> postPayments(Bench& b, Phone& p) {
     Payment& pay = p.payments[n];
     const Account& a = b.accounts[pay.account];
     http::request<http::string_body> req{http::verb::post, "/api/v1/payments", 11};
-    req.set(http::field::host, b.target.host);
+    req.set(http::field::host, node.host);
     req.set(http::field::authorization, "Bearer " + a.key);
     req.set(http::field::content_type, "application/json");
     req.body() = "{\"channel\":\"" + std::string(channelOf(static_cast<std::int64_t>(n)) == hub::Channel::wechat ? "wechat" : "alipay") +
@@ -478,7 +494,7 @@ Task<> runPhone(Bench& b, Phone& p, std::size_t count, double rate, std::size_t 
   p.payments.assign(count, {});
   p.dueAt.assign(count, {});
   for (std::size_t n = 0; n < count; ++n) p.payments[n].account = n % accounts;
-  for (std::size_t i = 0; i < connections; ++i) asio::co_spawn(executor, postPayments(b, p), asio::detached);
+  for (std::size_t i = 0; i < connections; ++i) asio::co_spawn(executor, postPayments(b, p, b.node(i)), asio::detached);
   asio::steady_timer timer(executor);
   const auto start = Clock::now();
   for (std::size_t n = 0; n < count; ++n) {
@@ -505,15 +521,16 @@ Task<> runPhone(Bench& b, Phone& p, std::size_t count, double rate, std::size_t 
 // Payments paced over the accounts while every counter listens: the push latency, and whether each
 // payment answered 200 reached each counter of its account exactly once.
 Task<> pushScenario(Bench& b, json::object& out, std::size_t counters, std::size_t accounts, double rate, int seconds,
-                    std::size_t connections) {
+                    std::size_t payments, std::size_t connections) {
   const int hubPid = hubPidOf(b);
   std::cout << "push: " << counters << " counters over " << accounts << " accounts log in" << std::endl;
   const Logins logins = co_await addCounters(b, counters, accounts);
-  std::cout << "  " << describe(logins) << "\n  posting " << rate << " a second for " << seconds << " s over "
-            << connections << " connections" << std::endl;
+  const std::size_t count = payments ? payments : static_cast<std::size_t>(rate * seconds);
+  std::cout << "  " << describe(logins) << "\n  posting " << count << " payments ";
+  if (rate > 0) std::cout << "at " << rate << " a second ";
+  std::cout << "over " << connections << " connections to " << b.nodes.size() << " node(s)" << std::endl;
 
   Phone p;
-  const std::size_t count = static_cast<std::size_t>(rate * seconds);
   const CpuWatch postingCpu = cpuWatch(hubPid);
   co_await runPhone(b, p, count, rate, accounts, connections);
   const auto postedFor = Clock::now() - postingCpu.at;
@@ -595,6 +612,7 @@ Task<> pushScenario(Bench& b, json::object& out, std::size_t counters, std::size
          {"accounts", accounts},
          {"counters_per_account", static_cast<double>(counters) / static_cast<double>(accounts)},
          {"rate_per_second", rate},
+         {"nodes", b.nodes.size()},
          {"seconds", seconds},
          {"http_connections", connections},
          {"logins", toJson(logins)},
@@ -684,7 +702,7 @@ Task<> reloginScenario(Bench& b, json::object& out, std::size_t counters, std::s
   Clock::time_point listening{};
   while (Clock::now() - stopAt < 120s) {
     tcp::socket probe(executor);
-    auto [ec] = co_await probe.async_connect(b.target.endpoint, tuple);
+    auto [ec] = co_await probe.async_connect(b.nodes.front().endpoint, tuple);
     if (!ec) {
       listening = Clock::now();
       break;
@@ -740,7 +758,7 @@ int run(int argc, char** argv) {
   std::string address, accountsFile, outFile;
   std::string hubPidFile;
   int seconds = 60, runs = 20;
-  std::size_t counters = 1000, accounts = 1000, connections = 32, billsEach = 10;
+  std::size_t counters = 1000, accounts = 1000, connections = 32, billsEach = 10, payments = 0;
   double rate = 500;
   std::vector<std::size_t> stages = {1000, 10000};
   app.add_option("--out", outFile, "where the figures go, as JSON")->required();
@@ -749,7 +767,7 @@ int run(int argc, char** argv) {
   auto* relogin = app.add_subcommand("relogin", "counters logging in again after the hub restarts");
   auto* password = app.add_subcommand("password", "the cost of one password check");
   for (auto* cmd : {push, memory, relogin}) {
-    cmd->add_option("--address", address, "the hub's HOST:PORT")->required();
+    cmd->add_option("--address", address, "the hub's HOST:PORT (for push, the nodes' HOST:PORT,...)")->required();
     cmd->add_option("--accounts", accountsFile, "accounts, one a line: name password key")->required();
     cmd->add_option("--hub-pid-file", hubPidFile, "the hub's process id, for its memory and CPU")->required();
   }
@@ -757,6 +775,7 @@ int run(int argc, char** argv) {
   push->add_option("--accounts-used", accounts, "accounts the counters and payments are spread over");
   push->add_option("--rate", rate, "payments a second");
   push->add_option("--seconds", seconds, "how long payments are posted");
+  push->add_option("--payments", payments, "payments posted, in place of rate times seconds (with --rate 0: at once)");
   push->add_option("--connections", connections, "HTTP keep-alive connections the payments go over");
   memory->add_option("--stages", stages, "numbers of idle counters, rising")->delimiter(',');
   relogin->add_option("--bills", billsEach, "bills of the day each account has before the restart");
@@ -775,12 +794,13 @@ int run(int argc, char** argv) {
     // The loop before the connections, so that they are gone before it is.
     asio::io_context ioc(1);
     Bench b;
-    b.target = targetOf(address);
+    b.nodes = targetsOf(address);
+    if (!push->parsed()) b.nodes.resize(1);
     b.hubPidFile = hubPidFile;
     b.accounts = readAccounts(accountsFile);
     accounts = std::min(accounts, b.accounts.size());
     auto scenario = [&]() -> Task<> {
-      if (push->parsed()) co_await pushScenario(b, figures, counters, accounts, rate, seconds, connections);
+      if (push->parsed()) co_await pushScenario(b, figures, counters, accounts, rate, seconds, payments, connections);
       if (memory->parsed()) co_await memoryScenario(b, figures, stages);
       if (relogin->parsed()) co_await reloginScenario(b, figures, counters, billsEach);
     };
