@@ -449,13 +449,6 @@ Task<> postPayments(Bench& b, Phone& p, const Target& node) {
     const std::size_t n = p.due.front();
     p.due.pop_front();
     ++p.inFlight;
-    beast::error_code ec;
-    if (!connected) {
-      std::tie(ec) = co_await stream.async_connect(node.endpoint, tuple);
-      connected = !ec;
-      beast::error_code ignored;
-      if (connected) stream.socket().set_option(tcp::no_delay(true), ignored);
-    }
     Payment& pay = p.payments[n];
     const Account& a = b.accounts[pay.account];
     http::request<http::string_body> req{http::verb::post, "/api/v1/payments", 11};
@@ -468,18 +461,31 @@ Task<> postPayments(Bench& b, Phone& p, const Target& node) {
     req.prepare_payload();
     pay.sent = Clock::now();
     p.lateMs.push_back(millis(pay.sent - p.dueAt[n]));
-    std::size_t bytes;
-    if (connected) std::tie(ec, bytes) = co_await http::async_write(stream, req, tuple);
-    http::response<http::string_body> res;
-    if (connected && !ec) std::tie(ec, bytes) = co_await http::async_read(stream, buffer, res, tuple);
-    if (connected && !ec) {
-      pay.answered = Clock::now();
-      pay.status = res.result_int();
-      pay.duplicate = res.body().find("\"duplicate\":true") != std::string::npos;
-    } else {
+    // A kept-alive connection the hub has closed for idleness fails the request sent on it; as a phone's
+    // HTTP client does, the payment then goes again, once, on a new connection (its id makes that safe).
+    for (bool reused = connected;; reused = false) {
+      beast::error_code ec;
+      if (!connected) {
+        std::tie(ec) = co_await stream.async_connect(node.endpoint, tuple);
+        connected = !ec;
+        beast::error_code ignored;
+        if (connected) stream.socket().set_option(tcp::no_delay(true), ignored);
+      }
+      std::size_t bytes;
+      if (connected) std::tie(ec, bytes) = co_await http::async_write(stream, req, tuple);
+      http::response<http::string_body> res;
+      if (connected && !ec) std::tie(ec, bytes) = co_await http::async_read(stream, buffer, res, tuple);
+      if (connected && !ec) {
+        pay.answered = Clock::now();
+        pay.status = res.result_int();
+        pay.duplicate = res.body().find("\"duplicate\":true") != std::string::npos;
+        break;
+      }
       connected = false;
+      buffer.clear();
       beast::error_code ignored;
       stream.socket().close(ignored);
+      if (!reused) break;
     }
     --p.inFlight;
   }
