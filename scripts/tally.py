@@ -1,5 +1,6 @@
 """Counts every test of a run: ctest's JUnit reports (a test that ran a whole GoogleTest binary counts
-its cases from that binary's own XML report) and the fuzz smoke runs. Prints "N passed, N failed"."""
+its cases from that binary's own XML report) and the fuzz smoke runs. Prints the end of each failed
+test's output, then "N passed, N failed"."""
 import glob, os, sys
 import xml.etree.ElementTree as ET
 
@@ -30,6 +31,9 @@ for report in sorted(glob.glob(os.path.join(results, "*.xml"))):
             failed += 1
         if not ok:
             print("failed:", case.get("name"))
+            out = case.findtext("system-out") or ""
+            for line in out.splitlines()[-40:]:
+                print("   ", line)
 fuzz = os.path.join(results, "fuzz.txt")
 if os.path.exists(fuzz):
     for line in open(fuzz):
