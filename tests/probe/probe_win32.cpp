@@ -353,8 +353,21 @@ int cmdMsgbox(const Args&, const Options& o) {
 int cmdWaitMsgbox(const Args& a, const Options& o) {
   need(a, 2);
   std::vector<Box> boxes;
-  if (!pollUntil(number(a.words[1]), [&] { return !(boxes = messageBoxes(o)).empty(); }))
-    throw Failure{kNotFound, "no message box appeared"};
+  std::string last;
+  // A box caught while it is being made may not answer yet (its thread has not reached its message loop,
+  // and Wine counts a thread that long away from its queue as hung), or be gone again: look again.
+  auto open = [&] {
+    try {
+      boxes = messageBoxes(o);
+    } catch (const Failure& f) {
+      if (f.code != kNoAnswer && f.code != kNotFound) throw;
+      last = f.message;
+      return false;
+    }
+    return !boxes.empty();
+  };
+  if (!pollUntil(number(a.words[1]), open))
+    throw Failure{kNotFound, "no message box appeared" + (last.empty() ? "" : " (last: " + last + ")")};
   out(boxJson(boxes.front()));
   return kOk;
 }
