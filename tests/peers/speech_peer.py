@@ -48,6 +48,8 @@ import time
 import urllib.parse
 import urllib.request
 
+import certificates
+
 API_KEY = "Qm7rT2vXkP9sLw4hNc8dZb3F"
 SECRET = "Wd4kLp8sQz2mVx6nRt9bHc3jFy7gNa5e"
 TEST_SENTENCE = "微信收款100.00元！感谢您的惠顾、欢迎再次光临！"
@@ -82,17 +84,6 @@ class State:
 
 def run_quiet(cmd):
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def make_certificate(state_dir):
-    cert, key, der = (os.path.join(state_dir, n) for n in ("cert.pem", "key.pem", "cert.der"))
-    if not all(os.path.exists(p) for p in (cert, key, der)):
-        # Wine checks the host against DNS names only, hence DNS:localhost and not an IP address.
-        run_quiet(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "30",
-                   "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
-                   "-addext", "extendedKeyUsage=serverAuth", "-keyout", key, "-out", cert])
-        run_quiet(["openssl", "x509", "-in", cert, "-outform", "DER", "-out", der])
-    return cert, key, der
 
 
 def synthesise(state_dir, sentence, per):
@@ -354,7 +345,7 @@ def control_handler(state, services, der):
 def serve(args):
     os.makedirs(args.state_dir, exist_ok=True)
     state = State(args)
-    cert, key, der_path = make_certificate(args.state_dir)
+    cert, key, der_path = certificates.make_certificate(args.state_dir)
     with open(der_path, "rb") as f:
         der = f.read()
     state.test_audio = synthesise(args.state_dir, TEST_SENTENCE, 0)

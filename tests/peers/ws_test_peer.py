@@ -1,7 +1,11 @@
 #!/usr/bin/python3
 """A small WebSocket server for the client's tests: the request path picks how it behaves.
 
-    /usr/bin/python3 ws_test_peer.py --port 0 --port-file /tmp/peer.port
+    /usr/bin/python3 ws_test_peer.py --port 0 --port-file /tmp/peer.port [--tls-dir DIR]
+
+With --tls-dir the same paths are also served over TLS on two more ports: one with the certificate
+DIR/cert.pem (for DNS:localhost, which the test trusts), one with DIR/untrusted-cert.pem (which it does
+not). The port file then holds the three ports: plain, TLS, untrusted TLS.
 
 Paths (a query string is ignored but kept in the log, so a test can find its own connection):
     /echo          greets with "欢迎光临", then answers every text with "<characters>:<text>"
@@ -31,11 +35,14 @@ import argparse
 import asyncio
 import http
 import os
+import ssl
 import struct
 import time
 
 import websockets
 from websockets.datastructures import Headers
+
+import certificates
 
 log = []
 active = 0
@@ -176,17 +183,27 @@ async def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--port-file")
     parser.add_argument("--idle", type=float, default=30)
+    parser.add_argument("--tls-dir")
     args = parser.parse_args()
 
     stop = asyncio.get_running_loop().create_future()
-    server = await websockets.serve(handle, "127.0.0.1", args.port, process_request=process_request,
-                                    ping_interval=None, max_size=None, compression=None)
-    port = server.sockets[0].getsockname()[1]
-    print(f"ws_test_peer listening on 127.0.0.1:{port}", flush=True)
+    tls_contexts = [None]
+    if args.tls_dir:
+        for prefix in ("", "untrusted-"):
+            cert, key, _ = certificates.make_certificate(args.tls_dir, prefix)
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(cert, key)
+            tls_contexts.append(context)
+    servers = [await websockets.serve(handle, "127.0.0.1", args.port if context is None else 0, ssl=context,
+                                      process_request=process_request, ping_interval=None, max_size=None,
+                                      compression=None)
+               for context in tls_contexts]
+    ports = [str(server.sockets[0].getsockname()[1]) for server in servers]
+    print(f"ws_test_peer listening on 127.0.0.1 ports {' '.join(ports)}", flush=True)
     if args.port_file:
         # Written whole and renamed, so the test never reads half a number.
         with open(args.port_file + ".tmp", "w") as f:
-            f.write(str(port))
+            f.write(" ".join(ports))
         os.replace(args.port_file + ".tmp", args.port_file)
     # Let go of the test's output streams: a test runner waits until every holder has closed them.
     devnull = os.open(os.devnull, os.O_RDWR)
@@ -196,9 +213,10 @@ async def main():
     await stop
     watcher.cancel()
     # A connection that has gone silent on purpose must not hold the end up.
-    server.close()
+    for server in servers:
+        server.close()
     try:
-        await asyncio.wait_for(server.wait_closed(), 2)
+        await asyncio.wait_for(asyncio.gather(*(server.wait_closed() for server in servers)), 2)
     except asyncio.TimeoutError:
         pass
 

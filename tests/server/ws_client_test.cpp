@@ -1,5 +1,6 @@
-// The WebSocket client against a real server: tests/peers/ws_test_peer.py, started by the test.
-// The request path tells the peer how to behave. Under Wine the peer is started as a Unix process
+// The WebSocket client against a real server: tests/peers/ws_test_peer.py, started by the test, in the
+// clear and over TLS with a test certificate the test trusts (natively through SSL_CERT_FILE, under Wine
+// in the prefix's root store). The request path tells the peer how to behave. Under Wine the peer is started as a Unix process
 // (Wine runs a non-Windows executable given by its Unix path), which the test can neither wait for
 // nor kill: it is told to quit instead and ends by itself when idle.
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,7 +19,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "support/trust_root_win32.h"
 #else
+#include <stdlib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -37,10 +42,15 @@ constexpr auto kPatience = 20s;
 
 struct Peer {
   int port = 0;
+  int tlsPort = 0;        // its certificate is for localhost and trusted
+  int untrustedPort = 0;  // its certificate is for localhost, trusted by nobody
 #ifndef _WIN32
   pid_t pid = -1;
 #endif
   std::string url(const std::string& path) const { return "ws://127.0.0.1:" + std::to_string(port) + path; }
+  std::string secureUrl(const std::string& path, const std::string& host = "localhost", int at = 0) const {
+    return "wss://" + host + ":" + std::to_string(at ? at : tlsPort) + path;
+  }
 };
 
 Peer gPeer;
@@ -62,12 +72,27 @@ std::string localName(const std::string& unixName) {
 #endif
 }
 
+// Trusts the peer's certificate for this process (natively) or this Wine prefix.
+bool trustPeer(const std::string& tlsDir) {
+#ifdef _WIN32
+  std::ifstream in(localName(tlsDir + "/cert.der"), std::ios::binary);
+  const std::string der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string why;
+  return !der.empty() && testsupport::trustRoot(der, &why);
+#else
+  return setenv("SSL_CERT_FILE", (tlsDir + "/cert.pem").c_str(), 1) == 0;
+#endif
+}
+
 bool startPeer(Peer& peer) {
   const std::string script = std::string(KASSARO_PEERS_DIR) + "/ws_test_peer.py";
   const std::string portFile = portFileName();
+  // One set of certificates for every peer of this process: the system may keep the roots it has read.
+  static const std::string tlsDir = portFile + ".tls";
   std::remove(localName(portFile).c_str());
 #ifdef _WIN32
-  std::string command = "/usr/bin/python3 \"" + script + "\" --idle 20 --port 0 --port-file \"" + portFile + "\"";
+  std::string command = "/usr/bin/python3 \"" + script + "\" --idle 20 --port 0 --port-file \"" + portFile +
+                        "\" --tls-dir \"" + tlsDir + "\"";
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
@@ -75,7 +100,8 @@ bool startPeer(Peer& peer) {
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
 #else
-  std::vector<std::string> args = {"/usr/bin/python3", script, "--idle", "20", "--port", "0", "--port-file", portFile};
+  std::vector<std::string> args = {"/usr/bin/python3", script, "--idle",  "20",     "--port",
+                                   "0",                "--port-file", portFile, "--tls-dir", tlsDir};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -83,10 +109,10 @@ bool startPeer(Peer& peer) {
 #endif
   for (auto until = std::chrono::steady_clock::now() + kPatience; std::chrono::steady_clock::now() < until;) {
     std::ifstream in(localName(portFile));
-    if (in >> peer.port && peer.port > 0) {
+    if (in >> peer.port >> peer.tlsPort >> peer.untrustedPort && peer.untrustedPort > 0) {
       in.close();
       std::remove(localName(portFile).c_str());
-      return true;
+      return trustPeer(tlsDir);
     }
     std::this_thread::sleep_for(50ms);
   }
@@ -187,16 +213,30 @@ class WsClientTest : public testing::Test {
     bindRecorder(client, recorder);
   }
 
+  // The address of one of the peer's paths; in the clear here.
+  virtual std::string at(const std::string& path) const { return gPeer.url(path); }
+
   std::shared_ptr<Recorder> recorder;
   WebSocketClient client;
   static inline bool peerStarted_ = false;
 };
 
+// The cases that must hold alike in the clear and over TLS.
+class WsClientOverTlsOrNot : public WsClientTest, public testing::WithParamInterface<bool> {
+ protected:
+  std::string at(const std::string& path) const override {
+    return GetParam() ? gPeer.secureUrl(path) : gPeer.url(path);
+  }
+};
+INSTANTIATE_TEST_SUITE_P(, WsClientOverTlsOrNot, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "wss" : "ws"; });
+
 // ---- The cases ----
 
-TEST_F(WsClientTest, ExchangesChineseTextBothWays) {
+TEST_P(WsClientOverTlsOrNot, ExchangesChineseTextBothWays) {
   EXPECT_EQ(client.GetConnectStatus(), -1);
-  ASSERT_TRUE(client.Connect(gPeer.url("/echo")));
+  std::string reason;
+  ASSERT_TRUE(client.Connect(at("/echo"), true, &reason)) << reason;
   EXPECT_EQ(client.GetConnectStatus(), 1);
   ASSERT_TRUE(recorder->waitCount(2));
   // The peer's own UTF-8 greeting arrives as GBK.
@@ -212,8 +252,8 @@ TEST_F(WsClientTest, ExchangesChineseTextBothWays) {
   EXPECT_EQ(recorder->snapshot()[3], "0:");
 }
 
-TEST_F(WsClientTest, CloseEndsTheConnectionWithoutAnEvent) {
-  ASSERT_TRUE(client.Connect(gPeer.url("/echo?closed-by-us")));
+TEST_P(WsClientOverTlsOrNot, CloseEndsTheConnectionWithoutAnEvent) {
+  ASSERT_TRUE(client.Connect(at("/echo?closed-by-us")));
   ASSERT_TRUE(recorder->waitCount(2));
   client.Close();
   EXPECT_EQ(client.GetConnectStatus(), -1);
@@ -252,8 +292,8 @@ TEST_F(WsClientTest, ReassemblesFragmentsAroundAPing) {
   EXPECT_EQ(recorder->snapshot()[3], "2:还在");
 }
 
-TEST_F(WsClientTest, CarriesOneMebibyteMessagesAndConcurrentSenders) {
-  ASSERT_TRUE(client.Connect(gPeer.url("/echo")));
+TEST_P(WsClientOverTlsOrNot, CarriesOneMebibyteMessagesAndConcurrentSenders) {
+  ASSERT_TRUE(client.Connect(at("/echo")));
   ASSERT_TRUE(recorder->waitCount(2));
 
   // 1 MiB of GBK text: "收款" is four bytes in GBK and six in UTF-8.
@@ -303,14 +343,14 @@ TEST_F(WsClientTest, MessagesUpTo16MiBArriveAndABiggerOneClosesWith1009) {
   EXPECT_TRUE(peerSaw("/16MiB-and-1 closed 1009"));
 }
 
-TEST_F(WsClientTest, AnswersPings) {
-  ASSERT_TRUE(client.Connect(gPeer.url("/ping")));
+TEST_P(WsClientOverTlsOrNot, AnswersPings) {
+  ASSERT_TRUE(client.Connect(at("/ping")));
   ASSERT_TRUE(recorder->waitCount(2));
   EXPECT_EQ(recorder->snapshot()[1], "pong:kassaro");
 }
 
-TEST_F(WsClientTest, ServerCloseAndDropRaiseDisconnected) {
-  ASSERT_TRUE(client.Connect(gPeer.url("/close")));
+TEST_P(WsClientOverTlsOrNot, ServerCloseAndDropRaiseDisconnected) {
+  ASSERT_TRUE(client.Connect(at("/close")));
   ASSERT_TRUE(recorder->waitCount(3));
   EXPECT_EQ(recorder->snapshot(), (std::vector<std::string>{"connected", "bye", "disconnected"}));
   EXPECT_EQ(client.GetConnectStatus(), -1);
@@ -318,7 +358,7 @@ TEST_F(WsClientTest, ServerCloseAndDropRaiseDisconnected) {
   // Our close frame answered the server's with its own code: the peer saw a clean close.
   EXPECT_TRUE(peerSaw("/close closed 1000"));
 
-  ASSERT_TRUE(client.Connect(gPeer.url("/drop")));
+  ASSERT_TRUE(client.Connect(at("/drop")));
   ASSERT_TRUE(recorder->waitCount(6));
   EXPECT_EQ(recorder->snapshot(),
             (std::vector<std::string>{"connected", "bye", "disconnected", "connected", "bye", "disconnected"}));
@@ -339,6 +379,23 @@ TEST_F(WsClientTest, FailedConnectsRaiseConnectFailed) {
   ASSERT_TRUE(recorder->waitCount(5));
   EXPECT_EQ(recorder->snapshot(), (std::vector<std::string>(5, "failed")));
   EXPECT_FALSE(client.SendTextTo("nobody"));
+}
+
+TEST_F(WsClientTest, ATlsServerWhoseCertificateDoesNotCheckOutIsRefusedLikeAnAbsentOne) {
+  std::string reason;
+  // The trusted certificate asked for by another name: it is for localhost only.
+  EXPECT_FALSE(client.Connect(gPeer.secureUrl("/echo?wrong-name", "127.0.0.1"), true, &reason));
+  EXPECT_NE(reason.find("certificate"), std::string::npos) << reason;
+  // The right name on a certificate nothing trusts.
+  EXPECT_FALSE(client.Connect(gPeer.secureUrl("/echo?untrusted", "localhost", gPeer.untrustedPort), true, &reason));
+  EXPECT_NE(reason.find("certificate"), std::string::npos) << reason;
+  EXPECT_EQ(client.GetConnectStatus(), -1);
+  ASSERT_TRUE(recorder->waitCount(2));
+  // Nothing of ours went to either: the peer never saw a WebSocket request, so it logged no connection.
+  const std::string log = peerLog();
+  EXPECT_EQ(log.find("wrong-name"), std::string::npos) << log;
+  EXPECT_EQ(log.find("untrusted"), std::string::npos) << log;
+  EXPECT_EQ(recorder->snapshot(), (std::vector<std::string>{"failed", "failed"}));
 }
 
 TEST_F(WsClientTest, ProtocolErrorsAndServerClosesAreAnsweredWithTheirCloseCodes) {
@@ -370,10 +427,10 @@ TEST_F(WsClientTest, InvalidUtf8IsReplacedNotFatal) {
   EXPECT_EQ(recorder->snapshot()[2], "1:好");
 }
 
-TEST_F(WsClientTest, KeepaliveDropsASilentServerAndKeepsALiveOne) {
+TEST_P(WsClientOverTlsOrNot, KeepaliveDropsASilentServerAndKeepsALiveOne) {
   client.SetKeepalive(150, 150);
   // The echo peer answers our pings (its library does so on its own): several rounds pass unharmed.
-  ASSERT_TRUE(client.Connect(gPeer.url("/echo?keepalive")));
+  ASSERT_TRUE(client.Connect(at("/echo?keepalive")));
   ASSERT_TRUE(recorder->waitCount(2));
   std::this_thread::sleep_for(1s);
   ASSERT_TRUE(client.SendTextTo("还活着"));
@@ -381,7 +438,7 @@ TEST_F(WsClientTest, KeepaliveDropsASilentServerAndKeepsALiveOne) {
   EXPECT_EQ(recorder->snapshot(), (std::vector<std::string>{"connected", "欢迎光临", "3:还活着"}));
 
   // This peer stops reading after "hello": our ping goes unanswered and the link counts as dropped.
-  ASSERT_TRUE(client.Connect(gPeer.url("/silent")));
+  ASSERT_TRUE(client.Connect(at("/silent")));
   ASSERT_TRUE(recorder->waitCount(6));
   EXPECT_EQ(recorder->snapshot(),
             (std::vector<std::string>{"connected", "欢迎光临", "3:还活着", "connected", "hello", "disconnected"}));

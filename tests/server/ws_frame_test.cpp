@@ -100,11 +100,22 @@ TEST(WsHandshake, ParsesAddresses) {
   EXPECT_EQ(url->port, 8080);
   EXPECT_EQ(url->target, "/?q");
 
+  // wss: TLS, on 443 unless told, which the Host header then leaves out.
+  url = ws::parseUrl("WSS://hub.example.org/counter");
+  ASSERT_TRUE(url);
+  EXPECT_TRUE(url->secure);
+  EXPECT_EQ(url->port, 443);
+  EXPECT_NE(ws::buildRequest(*url, "K").find("\r\nHost: hub.example.org\r\n"), std::string::npos);
+  url = ws::parseUrl("wss://hub.example.org:80/");
+  ASSERT_TRUE(url);
+  EXPECT_NE(ws::buildRequest(*url, "K").find("\r\nHost: hub.example.org:80\r\n"), std::string::npos);
+  EXPECT_FALSE(ws::parseUrl("ws://127.0.0.1:9002")->secure);
+
   std::string reason;
-  EXPECT_FALSE(ws::parseUrl("wss://127.0.0.1:9002", &reason));
+  EXPECT_FALSE(ws::parseUrl("https://127.0.0.1:9002", &reason));
   EXPECT_FALSE(reason.empty());
   for (const char* bad : {"", "http://a/", "ws://", "ws://:80/", "ws://a:0/", "ws://a:65536/", "ws://a:8x/",
-                          "ws://u@a/", "ws://[::1/"})
+                          "ws://u@a/", "ws://[::1/", "wss://", "wss:/a/"})
     EXPECT_FALSE(ws::parseUrl(bad)) << bad;
 }
 

@@ -2,13 +2,12 @@
 // ROOT store. Run once per prefix, before a test reaches the local speech peer's HTTPS token endpoint;
 // under Wine the component cannot be told to ignore certificate errors.
 //   kassaro_trust_cert PATH-TO-CERT.der      (a Unix path is read through drive Z:)
-#include <windows.h>
-#include <wincrypt.h>
-
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
+
+#include "support/trust_root_win32.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -27,19 +26,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot read %s\n", path.c_str());
     return 1;
   }
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "ROOT");
-  if (!store) {
-    std::fprintf(stderr, "cannot open the ROOT store: %lu\n", GetLastError());
-    return 1;
-  }
-  const BOOL ok = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
-                                                   reinterpret_cast<const BYTE*>(der.data()),
-                                                   static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
-                                                   nullptr);
-  const DWORD error = GetLastError();
-  CertCloseStore(store, 0);
-  if (!ok) {
-    std::fprintf(stderr, "cannot add the certificate: %lu\n", error);
+  std::string why;
+  if (!testsupport::trustRoot(der, &why)) {
+    std::fprintf(stderr, "%s\n", why.c_str());
     return 1;
   }
   std::printf("trusted %s\n", path.c_str());

@@ -45,12 +45,20 @@ bool fail(std::string* reason, const char* why) {
 }  // namespace
 
 std::optional<Url> parseUrl(std::string_view url, std::string* reason) {
-  constexpr std::string_view kScheme = "ws://";
-  if (url.size() < kScheme.size() || !equalsIgnoreCase(url.substr(0, kScheme.size()), kScheme)) {
-    fail(reason, "only ws:// addresses are supported");
+  auto hasScheme = [&](std::string_view scheme) {
+    return url.size() >= scheme.size() && equalsIgnoreCase(url.substr(0, scheme.size()), scheme);
+  };
+  Url out;
+  if (hasScheme("wss://")) {
+    out.secure = true;
+    out.port = 443;
+    url.remove_prefix(6);
+  } else if (hasScheme("ws://")) {
+    url.remove_prefix(5);
+  } else {
+    fail(reason, "only ws:// and wss:// addresses are supported");
     return std::nullopt;
   }
-  url.remove_prefix(kScheme.size());
   url = url.substr(0, url.find('#'));
 
   size_t pathStart = url.find_first_of("/?");
@@ -61,7 +69,6 @@ std::optional<Url> parseUrl(std::string_view url, std::string* reason) {
     return std::nullopt;
   }
 
-  Url out;
   std::string_view portText;
   if (!authority.empty() && authority.front() == '[') {
     size_t close = authority.find(']');
@@ -77,14 +84,12 @@ std::optional<Url> parseUrl(std::string_view url, std::string* reason) {
         return std::nullopt;
       }
       portText = rest.substr(1);
-      if (portText.empty()) portText = "80";
     }
   } else {
     size_t colon = authority.rfind(':');
     out.host.assign(authority.substr(0, colon));
     if (colon != std::string_view::npos) {
       portText = authority.substr(colon + 1);
-      if (portText.empty()) portText = "80";
     }
   }
   if (out.host.empty()) {
@@ -117,7 +122,7 @@ std::string acceptFor(std::string_view key) {
 
 std::string buildRequest(const Url& url, std::string_view key) {
   std::string host = url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host;
-  if (url.port != 80) host += ":" + std::to_string(url.port);
+  if (url.port != (url.secure ? 443 : 80)) host += ":" + std::to_string(url.port);
   std::string request = "GET " + url.target + " HTTP/1.1\r\n";
   request += "Host: " + host + "\r\n";
   request += "Upgrade: websocket\r\n";

@@ -10,11 +10,13 @@ namespace ws {
 
 struct Url {
   std::string host;  // a name or an IPv4 address; an IPv6 address without its brackets
-  uint16_t port = 80;
+  uint16_t port = 80;  // 443 by default for wss
   std::string target;  // path and query, at least "/"
+  bool secure = false;  // wss: the connection goes through TLS
 };
 
-// Reads "ws://host[:port][/path][?query]". Anything else, wss included, gives no address and a reason.
+// Reads "ws://host[:port][/path][?query]" or the same with "wss://". Anything else gives no address and
+// a reason.
 std::optional<Url> parseUrl(std::string_view url, std::string* reason = nullptr);
 
 // The Sec-WebSocket-Key for 16 random bytes.

@@ -13,6 +13,7 @@
 #include "server/ws/frame.h"
 #include "server/ws/handshake.h"
 #include "server/ws/socket.h"
+#include "server/ws/tls.h"
 
 namespace ws {
 namespace {
@@ -49,6 +50,15 @@ struct Connection {
   std::mutex socketLock;
   sock::Handle socket = sock::kNoSocket;
   bool open = false;  // handshake done; under sendLock
+
+  // On a wss link, the TLS session and what it holds, under tlsLock: the records received but not
+  // decrypted yet, what the session owes the server (it goes out before the next data), and whether
+  // our close_notify has gone.
+  std::unique_ptr<tls::Session> tls;
+  std::mutex tlsLock;
+  std::string tlsReceived;
+  std::string tlsOwed;
+  bool tlsClosed = false;
 };
 
 }  // namespace
@@ -98,12 +108,64 @@ std::string clientFrame(uint8_t opcode, std::string_view payload) {
   return buildFrame(opcode, payload, mask);
 }
 
+// The bytes that carry `data` on the wire: itself on a ws link; on a wss link, its records after what the
+// session owes the server, and the close_notify after them when `last`. Empty when the session refuses.
+std::string onTheWire(Connection& c, std::string_view data, bool last = false) {
+  if (!c.tls) return std::string(data);
+  std::string wire;
+  std::lock_guard<std::mutex> guard(c.tlsLock);
+  if (c.tlsClosed) return wire;
+  wire.swap(c.tlsOwed);
+  if (!data.empty() && !c.tls->encrypt(data, wire)) return {};
+  if (last) {
+    wire += c.tls->closeNotify();
+    c.tlsClosed = true;
+  }
+  return wire;
+}
+
+// Sends everything or fails. Callers hold sendLock once the connection is open, so records leave in the
+// order they were sealed.
+bool sendBytes(Connection& c, std::string_view data) {
+  const std::string wire = onTheWire(c, data);
+  return !wire.empty() && sock::sendAll(c.socket, wire.data(), wire.size());
+}
+
+// Reads what the socket has and appends the server's data to `into` (on a wss link, whatever whole
+// records brought, which may be nothing yet); false when the connection has ended or broken.
+bool receiveInto(Connection& c, std::string& into, char* chunk, size_t size) {
+  const long n = sock::receiveSome(c.socket, chunk, size);
+  if (n <= 0) return false;
+  if (!c.tls) {
+    into.append(chunk, size_t(n));
+    return true;
+  }
+  bool owes;
+  {
+    std::lock_guard<std::mutex> guard(c.tlsLock);
+    c.tlsReceived.append(chunk, size_t(n));
+    if (c.tls->decrypt(c.tlsReceived, into, c.tlsOwed) != tls::Session::Read::kOpen) return false;
+    owes = !c.tlsOwed.empty();
+  }
+  if (!owes) return true;
+  std::lock_guard<std::mutex> guard(c.sendLock);
+  return sendBytes(c, {});
+}
+
 bool sendFrame(Connection& c, uint8_t opcode, std::string_view payload) {
   const std::string frame = clientFrame(opcode, payload);
   if (frame.empty()) return false;
   std::lock_guard<std::mutex> guard(c.sendLock);
   if (!c.open || c.socket == sock::kNoSocket) return false;
-  return sock::sendAll(c.socket, frame.data(), frame.size());
+  return sendBytes(c, frame);
+}
+
+// A last word that goes only if it fits into the socket's buffer now: on a wss link with our
+// close_notify after it. Caller holds sendLock.
+void sendLastWord(Connection& c, std::string_view data) {
+  if (c.socket == sock::kNoSocket || (data.empty() && !c.tls)) return;
+  const std::string wire = onTheWire(c, data, true);
+  if (!wire.empty()) sock::sendWithoutWaiting(c.socket, wire.data(), wire.size());
 }
 
 // From any thread: wakes the owner and any blocked sender; the owner then closes the socket.
@@ -114,6 +176,10 @@ void shutDown(Connection& c) {
 
 // Only the thread that owns the connection (the attempt, then the I/O thread) closes the socket.
 void closeOwned(Connection& c) {
+  if (c.open && c.sendLock.try_lock()) {
+    sendLastWord(c, {});
+    c.sendLock.unlock();
+  }
   shutDown(c);  // a sender blocked on a full buffer lets go of sendLock
   std::scoped_lock guard(c.sendLock, c.socketLock);
   if (c.socket != sock::kNoSocket) sock::closeSocket(c.socket);
@@ -127,8 +193,7 @@ void stopConnection(Connection& c) {
   c.stopping = true;
   if (c.sendLock.try_lock()) {
     const std::string frame = clientFrame(kClose, closePayload(kCloseNormal));
-    if (c.open && c.socket != sock::kNoSocket && !frame.empty())
-      sock::sendWithoutWaiting(c.socket, frame.data(), frame.size());
+    if (c.open && !frame.empty()) sendLastWord(c, frame);
     c.sendLock.unlock();
   }
   shutDown(c);
@@ -260,9 +325,7 @@ void runConnection(StatePtr state, ConnectionPtr c, std::string buffer, millisec
     sock::Wait wait = sock::waitReadable(c->socket, int(std::min<long long>(untilDue, kSliceMs)));
     if (wait == sock::Wait::kFailed) break;
     if (wait == sock::Wait::kTimeout) continue;
-    long n = sock::receiveSome(c->socket, chunk.data(), chunk.size());
-    if (n <= 0) break;
-    buffer.append(chunk.data(), size_t(n));
+    if (!receiveInto(*c, buffer, chunk.data(), chunk.size())) break;
     lastHeard = Clock::now();
     pingSent = false;
   }
@@ -276,6 +339,28 @@ void runConnection(StatePtr state, ConnectionPtr c, std::string buffer, millisec
   if (!state->released && !c->stopping) queueEvent(*state, Event{Event::kDisconnected, 0, {}});
 }
 
+// Waits, while connecting, until the server has sent something; false with the reason when the attempt
+// is stopped, runs out of time or the socket fails.
+bool awaitServer(Connection& c, Clock::time_point deadline, std::string& why) {
+  for (;;) {
+    if (c.stopping) {
+      why = "closed while connecting";
+      return false;
+    }
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      why = "the handshake timed out";
+      return false;
+    }
+    sock::Wait wait = sock::waitReadable(c.socket, int(std::min<long long>(left, kSliceMs)));
+    if (wait == sock::Wait::kFailed) {
+      why = "waiting for the handshake failed";
+      return false;
+    }
+    if (wait == sock::Wait::kReady) return true;
+  }
+}
+
 // Reads the server's handshake answer; on success `rest` holds what came after it (early frames).
 bool handshake(Connection& c, const Url& url, Clock::time_point deadline, std::string& rest, std::string& why) {
   uint8_t nonce[16];
@@ -285,7 +370,7 @@ bool handshake(Connection& c, const Url& url, Clock::time_point deadline, std::s
   }
   std::string key = handshakeKey(nonce);
   std::string request = buildRequest(url, key);
-  if (!sock::sendAll(c.socket, request.data(), request.size())) {
+  if (!sendBytes(c, request)) {
     why = "sending the handshake failed";
     return false;
   }
@@ -302,27 +387,38 @@ bool handshake(Connection& c, const Url& url, Clock::time_point deadline, std::s
       case ResponseStatus::kNeedMore:
         break;
     }
-    if (c.stopping) {
-      why = "closed while connecting";
-      return false;
-    }
-    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-      why = "the handshake timed out";
-      return false;
-    }
-    sock::Wait wait = sock::waitReadable(c.socket, int(std::min<long long>(left, kSliceMs)));
-    if (wait == sock::Wait::kFailed) {
-      why = "waiting for the handshake failed";
-      return false;
-    }
-    if (wait == sock::Wait::kTimeout) continue;
-    long n = sock::receiveSome(c.socket, chunk, sizeof chunk);
-    if (n <= 0) {
+    if (!awaitServer(c, deadline, why)) return false;
+    if (!receiveInto(c, received, chunk, sizeof chunk)) {
       why = "the server closed the connection during the handshake";
       return false;
     }
-    received.append(chunk, size_t(n));
+  }
+}
+
+// The TLS handshake of a wss link: nothing of ours goes out before it is through, and it is through only
+// when the server's certificate checks out.
+bool secure(Connection& c, const Url& url, Clock::time_point deadline, std::string& why) {
+  c.tls = tls::Session::create(url.host, &why);
+  if (!c.tls) return false;
+  char chunk[16 * 1024];
+  for (;;) {
+    std::string out;
+    const tls::Session::Step step = c.tls->handshake(c.tlsReceived, out, &why);
+    // A failed handshake's alert goes too, as a courtesy.
+    const bool sent = out.empty() || sock::sendAll(c.socket, out.data(), out.size());
+    if (step == tls::Session::Step::kFailed) return false;
+    if (!sent) {
+      why = "sending the TLS handshake failed";
+      return false;
+    }
+    if (step == tls::Session::Step::kDone) return true;
+    if (!awaitServer(c, deadline, why)) return false;
+    const long n = sock::receiveSome(c.socket, chunk, sizeof chunk);
+    if (n <= 0) {
+      why = "the server closed the connection during the TLS handshake";
+      return false;
+    }
+    c.tlsReceived.append(chunk, size_t(n));
   }
 }
 
@@ -357,7 +453,8 @@ bool attemptConnect(const StatePtr& state, const std::string& urlText, std::stri
         c->socket = socket;
       }
       // A stop that came before the handle was stored did not shut it down: look again.
-      made = !c->stopping && handshake(*c, *url, deadline, rest, why);
+      made = !c->stopping && (!url->secure || secure(*c, *url, deadline, why)) &&
+             handshake(*c, *url, deadline, rest, why);
       if (c->stopping && why.empty()) why = "closed while connecting";
     }
   }

@@ -1,4 +1,4 @@
-// The WebSocket client the server link talks through (RFC 6455, ws:// only).
+// The WebSocket client the server link talks through (RFC 6455, ws:// and wss://).
 //
 // Threads: a private I/O thread per connection owns the socket (reads frames, answers pings, runs the
 // keepalive clock) and queues events; one event thread per client runs the handlers, one event at a
@@ -41,8 +41,9 @@ class WebSocketClient {
   void Init(MessageHandler onMessage, EventHandler onConnected, EventHandler onConnectFailed,
             EventHandler onDisconnected);
 
-  // Connects to a ws:// address, closing a connection that is still open first (quietly). Blocking:
-  // waits up to 10 s for the outcome and returns whether the connection was made. Called outside a
+  // Connects to a ws:// or wss:// address, closing a connection that is still open first (quietly).
+  // Blocking: waits up to 10 s for the outcome (the TLS handshake and the certificate check included)
+  // and returns whether the connection was made. Called outside a
   // handler, a failure raises the connect-failed event; from inside a handler it does not, as the
   // caller has the result. The connected event follows a success either way, after the running
   // handler returns. Not blocking: returns true at once and reports only through the events.
