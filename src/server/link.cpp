@@ -11,6 +11,7 @@
 #include "bills/history.h"
 #include "common/msgbox.h"
 #include "server/account.h"
+#include "server/built_in_endpoint.h"
 #include "server/dispatcher.h"
 #include "server/link_testing.h"
 #include "server/wait.h"
@@ -60,7 +61,7 @@ std::string& endpointStore() {
 
 std::string endpoint() {
   std::lock_guard g(lock());
-  return endpointStore().empty() ? std::string(KASSARO_SERVER_URL) : endpointStore();
+  return endpointStore().empty() ? std::string(builtInEndpoint()) : endpointStore();
 }
 
 bool attempt(Link& link) {

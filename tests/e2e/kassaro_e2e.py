@@ -280,6 +280,13 @@ class Probe:
 
 # ---------------------------------------------------------------- the program
 
+def trust(wine, trust_cert_exe, der_path):
+    """Makes a test certificate (DER) a trusted root in the prefix, as the system's TLS checks it."""
+    trusted = wine.run(trust_cert_exe, str(der_path), timeout=60)
+    if trusted.returncode != 0:
+        raise E2EError(f"the certificate {der_path} could not be trusted: " + decode(trusted.stderr))
+
+
 class Program:
     """One copy of Kassaro.exe in a folder of its own, started through the probe's launcher so that
     its exit code comes back to us."""
@@ -482,10 +489,11 @@ class SpeechPeer:
         r = subprocess.run(args, capture_output=True, timeout=180, stdin=subprocess.DEVNULL)
         if r.returncode != 0:
             raise E2EError("the speech peer did not start: " + decode(r.stdout + r.stderr))
-        trusted = wine.run(trust_cert_exe, str(self.state_dir / "cert.der"), timeout=60)
-        if trusted.returncode != 0:
+        try:
+            trust(wine, trust_cert_exe, self.state_dir / "cert.der")
+        except E2EError:
             self.stop()
-            raise E2EError("the speech peer's certificate could not be trusted: " + decode(trusted.stderr))
+            raise
 
     def control(self, path):
         with urllib.request.urlopen(self.CONTROL + path, timeout=10) as r:
@@ -557,16 +565,18 @@ class Session:
     """
 
     def __init__(self, name, notify=True, speech=False, capture_sound=False, record_browser=False,
-                 time_limit=240):
+                 time_limit=240, exe="KASSARO_EXE"):
         self.name = name
         self.want_notify = notify
         self.want_speech = speech
         self.capture_sound = capture_sound
         self.record_browser = record_browser
         self.time_limit = time_limit
-        self.kassaro_exe = binary("KASSARO_EXE", "Kassaro.exe")
+        # exe: the environment variable naming the build of the program to run (KASSARO_WSS_EXE: the
+        # one with a wss:// address built in).
+        self.kassaro_exe = binary(exe, "wss/Kassaro.exe" if exe == "KASSARO_WSS_EXE" else "Kassaro.exe")
         self.probe_exe = binary("KASSARO_PROBE", "kassaro_probe.exe")
-        self.trust_cert_exe = binary("KASSARO_TRUST_CERT", "kassaro_trust_cert.exe") if speech else None
+        self.trust_cert_exe = binary("KASSARO_TRUST_CERT", "kassaro_trust_cert.exe")
         self.wine = Wine(os.environ.get("WINEPREFIX") or TOP / "build" / "wineprefix")
         self.probe = Probe(self.wine, self.probe_exe)
         self.notify = None
@@ -690,6 +700,9 @@ class Session:
             raise TimeLimit(f"session {self.name} ended by its time limit ({self.time_limit} s) or a signal")
 
     # -- what tests use
+    def trust(self, der_path):
+        trust(self.wine, self.trust_cert_exe, der_path)
+
     def new_program(self, folder_name="program"):
         """A copy of the program in a folder of its own (not started): write its pz.ini, then start it."""
         program = Program(self, self.folder / folder_name)

@@ -236,11 +236,20 @@ class SchannelSession final : public Session {
       *reason = describe("the server's certificate could not be checked", long(GetLastError()));
     }
     CertFreeCertificateContext(certificate);
-    if (good && QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK) {
-      *reason = "the TLS session gives no record sizes";
-      good = false;
+    if (!good) return false;
+    // Not every Schannel honours the versions we disabled (Wine's takes TLS 1.0 still): look at the one
+    // the session speaks.
+    SecPkgContext_ConnectionInfo connection{};
+    if (QueryContextAttributesW(&context_, SECPKG_ATTR_CONNECTION_INFO, &connection) != SEC_E_OK ||
+        !(connection.dwProtocol & (SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT))) {
+      *reason = describe("the server speaks a TLS older than 1.2", long(connection.dwProtocol));
+      return false;
     }
-    return good;
+    if (QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK) {
+      *reason = "the TLS session gives no record sizes";
+      return false;
+    }
+    return true;
   }
 
   std::wstring host_;  // a host name is ASCII
