@@ -16,12 +16,4 @@ void endProgram(int exitCode);
 // Routines run by endProgram in the order of registration (the server link registers closeServerLink).
 void registerExitCleanup(void (*routine)());
 
-// Handlers bound to the main window and the tray menu.
-void onMainWindowCreated();
-void onMainWindowMoved();
-void onTrayEvent(int operation);  // 1 left button up, 2 double click, 3 right button up / menu key
-bool onMainWindowCloseQuery();
-void showFromTray();
-void exitFromTray();
-
 }  // namespace app

@@ -3,14 +3,17 @@
 #include <windows.h>
 
 #include <atomic>
+#include <iterator>
 #include <vector>
 
+#include "app/controls.h"
 #include "app/instance.h"
 #include "app/lifecycle.h"
-#include "app/pending_hooks.h"
 #include "app/settings.h"
 #include "app/tray.h"
 #include "app/window_layer_win32.h"
+#include "server/account.h"
+#include "server/link.h"
 #include "voice/announcer.h"
 
 namespace app {
@@ -28,25 +31,62 @@ std::vector<void (*)()> gExitCleanups;  // registered at start-up, on the window
   ExitProcess(static_cast<UINT>(exitCode));
 }
 
+void onMainWindowCreated() {
+  server::openServerLink();
+  voice::captureStartupClosingPhrase();
+  ui::setCurrentIndex(Window::Main, controls::kPages, 1);
+  settings::loadSettings();
+  instance::guardSingleInstance();
+}
+
+// Minimised, the window hides into the notification area.
+void onMainWindowMoved() {
+  if (ui::windowState(Window::Main) != ui::WindowState::Minimised) return;
+  ui::setWindowVisible(Window::Main, false);
+  tray::setTrayIcon(tray::Image::Tray, tray::kTooltip);
+}
+
+// Closing never closes the window: it minimises it, which hides it into the tray.
+void onMainWindowClose() { ui::setWindowState(Window::Main, ui::WindowCommand::Minimise); }
+
+void showFromTray() {
+  ui::setWindowVisible(Window::Main, true);
+  ui::setWindowState(Window::Main, ui::WindowCommand::RestoreCentred);
+}
+
+void exitFromTray() {
+  tray::setTrayIcon(tray::Image::None);
+  endProgram(0);
+}
+
+// "托盘菜单": its items, in menu order, and what each does.
+constexpr tray::MenuItem kTrayMenu[] = {
+    {tray::kOpenWindowItem, "打开窗口", showFromTray},
+    {tray::kExitItem, "退出软件", exitFromTray},
+};
+
+void onTrayEvent(tray::Operation operation) {
+  if (operation == tray::Operation::Click) showFromTray();
+  if (operation == tray::Operation::Menu) tray::popUpTrayMenu(kTrayMenu, std::size(kTrayMenu));
+}
+
 bool mainWindowHook(HWND, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
   *result = 0;
   switch (msg) {
     case WM_CLOSE:
-      onMainWindowCloseQuery();  // never lets the window close
+      onMainWindowClose();
       return true;
     case WM_MOVE:
     case WM_SIZE:
       onMainWindowMoved();
       return false;
     case tray::kCallbackMessage:
-      if (wp == tray::kIconId) {
-        if (int operation = tray::trayOperation(LOWORD(lp))) onTrayEvent(operation);
-      }
+      if (wp == tray::kIconId) onTrayEvent(tray::trayOperation(LOWORD(lp)));
       return true;
     case WM_COMMAND:
       if (lp != 0) return false;  // a control's notification
-      if (LOWORD(wp) == tray::kOpenWindowItem) showFromTray();
-      if (LOWORD(wp) == tray::kExitItem) exitFromTray();
+      for (const tray::MenuItem& item : kTrayMenu)
+        if (LOWORD(wp) == item.id) item.command();
       return true;
     case ui::WMAPP_END:
       endProgram(static_cast<int>(wp));
@@ -60,14 +100,13 @@ bool mainWindowHook(HWND, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
 }
 
 void bindHandlers() {
+  using namespace controls;
   ui::bind(Window::Main, "", ui::Event::Created, onMainWindowCreated);
-  ui::bind(Window::Main, "选择框3", ui::Event::Clicked, settings::saveAutostart);
-  ui::bind(Window::Main, "编辑框1", ui::Event::Changed, settings::saveClosingPhrase);
-  ui::bind(Window::Main, "组合框1", ui::Event::Selected, settings::saveVoice);
-  ui::bind(Window::Main, "按钮1", ui::Event::Clicked, voice::announceTest);
-  ui::bind(Window::Main, "按钮_登陆", ui::Event::Clicked, account::submitLogin);
-  ui::bind(Window::Main, "标签3", ui::Event::MouseDown, account::openRegistration);
-  ui::bind(Window::Registration, "按钮1", ui::Event::Clicked, account::submitRegistration);
+  ui::bind(Window::Main, kAutostartBox, ui::Event::Clicked, settings::saveAutostart);
+  ui::bind(Window::Main, kClosingPhraseBox, ui::Event::Changed, settings::saveClosingPhrase);
+  ui::bind(Window::Main, kVoiceBox, ui::Event::Selected, settings::saveVoice);
+  ui::bind(Window::Main, kTestButton, ui::Event::Clicked, voice::announceTest);
+  account::bindAccountEvents();
 }
 
 // Esc, Enter and their like, which the dialog manager turns into IDCANCEL and IDOK for the window. Our
@@ -98,7 +137,7 @@ bool isNavigationKey(MSG& msg) {
 
 int programMain() {
   ui::startWindowThread();
-  server::startServerLink();
+  server::createServerLink();
   ui::setMainWindowHook(mainWindowHook);
   bindHandlers();
   ui::createWindow(Window::Main);  // raises onMainWindowCreated, then shows the window
@@ -123,40 +162,6 @@ void endProgram(int exitCode) {
   // Back here only when the window thread did not take the end on (no window, or already ending).
   if (!gEnding) ExitProcess(static_cast<UINT>(exitCode));
   for (;;) Sleep(INFINITE);  // the window thread is ending the process
-}
-
-void onMainWindowCreated() {
-  server::openServerLink();
-  voice::captureStartupClosingPhrase();
-  ui::setCurrentIndex(Window::Main, "高级选择夹1", 1);
-  settings::loadSettings();
-  instance::guardSingleInstance();
-}
-
-void onMainWindowMoved() {
-  if (ui::windowState(Window::Main) != 2) return;
-  ui::setWindowVisible(Window::Main, false);
-  tray::setTrayIcon(tray::Image::Tray, tray::kTooltip);
-}
-
-bool onMainWindowCloseQuery() {
-  ui::setWindowState(Window::Main, 2);  // minimising hides the window into the tray
-  return false;
-}
-
-void onTrayEvent(int operation) {
-  if (operation == 1) showFromTray();
-  if (operation == 3) tray::popUpTrayMenu();
-}
-
-void showFromTray() {
-  ui::setWindowVisible(Window::Main, true);
-  ui::setWindowState(Window::Main, 1);
-}
-
-void exitFromTray() {
-  tray::setTrayIcon(tray::Image::None);
-  endProgram(0);
 }
 
 }  // namespace app

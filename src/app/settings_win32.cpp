@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "app/controls.h"
+#include "app/pz_ini.h"
 #include "app/settings.h"
 #include "app/tray.h"
 #include "app/window_layer.h"
@@ -86,31 +88,36 @@ void writeSetting(const std::string& section, const std::string& key, const std:
 }
 
 void loadSettings() {
-  ui::setChecked(Window::Main, "选择框3", readSetting("设置", "自启动", "0") == "1");
-  if (readSetting("登陆", "是否记住", "0") == "1") {
-    ui::setText(Window::Main, "编辑框_登陆账号", readSetting("登陆", "账号", ""));
-    ui::setText(Window::Main, "编辑框_登陆密码", readSetting("登陆", "密码", ""));
+  using namespace controls;
+  ui::setChecked(Window::Main, kAutostartBox, readSetting(pz::kSettingsSection, pz::kAutostartKey, "0") == "1");
+  const bool remembered = readSetting(pz::kLoginSection, pz::kRememberKey, "0") == "1";
+  if (remembered) {
+    ui::setText(Window::Main, kLoginAccountBox, readSetting(pz::kLoginSection, pz::kAccountKey, ""));
+    ui::setText(Window::Main, kLoginPasswordBox, readSetting(pz::kLoginSection, pz::kPasswordKey, ""));
   }
-  ui::setCurrentIndex(Window::Main, "组合框1", std::atoi(readSetting("设置", "声音选择", "").c_str()));
-  ui::setText(Window::Main, "编辑框1", readSetting("语音播报", "播报结尾", kDefaultClosingPhrase));
-  ui::setChecked(Window::Main, "选择框1", readSetting("登陆", "是否记住", "0") == "1");
+  ui::setCurrentIndex(Window::Main, kVoiceBox, std::atoi(readSetting(pz::kSettingsSection, pz::kVoiceKey, "").c_str()));
+  ui::setText(Window::Main, kClosingPhraseBox,
+              readSetting(pz::kSpeechSection, pz::kClosingPhraseKey, kDefaultClosingPhrase));
+  ui::setChecked(Window::Main, kRememberBox, remembered);
   tray::setTrayIcon(tray::Image::Tray, tray::kTooltip);
 }
 
 void saveAutostart() {
-  if (ui::isChecked(Window::Main, "选择框3")) {
+  if (ui::isChecked(Window::Main, controls::kAutostartBox)) {
     writeRunValue();
-    writeSetting("设置", "自启动", "1");
+    writeSetting(pz::kSettingsSection, pz::kAutostartKey, "1");
   } else {
     deleteRunValue();
-    writeSetting("设置", "自启动", "0");
+    writeSetting(pz::kSettingsSection, pz::kAutostartKey, "0");
   }
 }
 
-void saveClosingPhrase() { writeSetting("语音播报", "播报结尾", ui::text(Window::Main, "编辑框1")); }
+void saveClosingPhrase() {
+  writeSetting(pz::kSpeechSection, pz::kClosingPhraseKey, ui::text(Window::Main, controls::kClosingPhraseBox));
+}
 
 void saveVoice() {
-  writeSetting("设置", "声音选择", std::to_string(ui::currentIndex(Window::Main, "组合框1")));
+  writeSetting(pz::kSettingsSection, pz::kVoiceKey, std::to_string(ui::currentIndex(Window::Main, controls::kVoiceBox)));
 }
 
 }  // namespace settings

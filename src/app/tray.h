@@ -1,6 +1,7 @@
 // Windows only: the main window's notification-area icon (identifier 100, callback message 0x8064) and
 // its pop-up menu "托盘菜单".
 #pragma once
+#include <cstddef>
 #include <string>
 
 namespace tray {
@@ -22,11 +23,19 @@ bool trayIconShown();
 // What WM_DESTROY of the main window does: the shell does not remove the icon of a dead window.
 void removeTrayIcon();
 
-// Pops up "托盘菜单" next to the mouse pointer, owned by the main window; the chosen item arrives as
-// WM_COMMAND with its identifier.
-void popUpTrayMenu();
+// One item of "托盘菜单": it builds the menu and carries the command the item stands for.
+struct MenuItem {
+  unsigned id;
+  const char* caption;
+  void (*command)();
+};
 
-// The tray operation (1, 2, 3, or 0 for none) of a notification that arrives with the callback message.
-int trayOperation(unsigned mouseMessage);
+// Pops up "托盘菜单" with these items next to the mouse pointer, owned by the main window; the chosen
+// item arrives as WM_COMMAND with its identifier.
+void popUpTrayMenu(const MenuItem* items, size_t count);
+
+// What a notification that arrives with the callback message asks for; numbered as in the program's design.
+enum class Operation { None = 0, Click = 1, DoubleClick = 2, Menu = 3 };
+Operation trayOperation(unsigned mouseMessage);
 
 }  // namespace tray

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "common/codepage_win32.h"
 #include "app/resource.h"
 #include "app/tray.h"
 #include "app/window_layer_win32.h"
@@ -61,16 +62,15 @@ bool trayIconShown() {
 
 void removeTrayIcon() { setTrayIcon(Image::None); }
 
-void popUpTrayMenu() {
-  ui::runOnWindowThread([] {
+void popUpTrayMenu(const MenuItem* items, size_t count) {
+  ui::runOnWindowThread([&] {
     HWND window = ui::windowHandle(ui::Window::Main);
     if (!window) return;
     // "托盘菜单" is a top-level menu that no menu bar shows; its items pop up on their own.
     HMENU bar = CreateMenu();
     HMENU menu = CreatePopupMenu();
-    AppendMenuW(menu, MF_STRING, kOpenWindowItem, ui::toWide("打开窗口").c_str());
-    AppendMenuW(menu, MF_STRING, kExitItem, ui::toWide("退出软件").c_str());
-    AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(menu), ui::toWide("托盘菜单").c_str());
+    for (size_t i = 0; i < count; ++i) AppendMenuW(menu, MF_STRING, items[i].id, codepage::gbkToWide(items[i].caption).c_str());
+    AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(menu), codepage::gbkToWide("托盘菜单").c_str());
     // Our window must be foreground before TrackPopupMenu or the menu will not disappear when the user
     // clicks elsewhere.
     SetForegroundWindow(window);
@@ -83,13 +83,13 @@ void popUpTrayMenu() {
   });
 }
 
-int trayOperation(unsigned mouseMessage) {
+Operation trayOperation(unsigned mouseMessage) {
   switch (mouseMessage) {
-    case WM_LBUTTONUP: return 1;
-    case WM_LBUTTONDBLCLK: return 2;
+    case WM_LBUTTONUP: return Operation::Click;
+    case WM_LBUTTONDBLCLK: return Operation::DoubleClick;
     case WM_RBUTTONUP:
-    case WM_CONTEXTMENU: return 3;
-    default: return 0;
+    case WM_CONTEXTMENU: return Operation::Menu;
+    default: return Operation::None;
   }
 }
 

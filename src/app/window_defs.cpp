@@ -1,7 +1,11 @@
 #include "app/window_defs.h"
 
+#include "app/controls.h"
+
 namespace ui {
 namespace {
+
+using namespace controls;
 
 // Small builders so that each table line reads like the layout it describes.
 ControlDef def(Window w, const char* name, Kind kind, int page, const char* group, const char* text,
@@ -37,8 +41,13 @@ ControlDef wrapped(ControlDef d) {
   return d;
 }
 
+ControlDef linked(ControlDef d) {
+  d.link = true;
+  return d;
+}
+
 ControlDef numberInput(ControlDef d) {
-  d.inputMode = 3;
+  d.inputMode = InputMode::WholeNumber;
   return d;
 }
 
@@ -56,56 +65,56 @@ std::vector<ControlDef> mainControls() {
   const Kind L = Kind::Label, G = Kind::GroupBox, C = Kind::CheckBox, B = Kind::Button, E = Kind::Edit;
   std::vector<ControlDef> v;
 
-  ControlDef tab = withFont(def(M, "高级选择夹1", Kind::Tab, -1, "", "", {-1, 0, 800, 600}), kWindowFace, 12);
+  ControlDef tab = withFont(def(M, kPages, Kind::Tab, -1, "", "", {-1, 0, 800, 600}), kWindowFace, 12);
   tab.items = {"账单流水", "软件管理", "历史账单"};
   v.push_back(tab);
 
   // Page 0, bill flow.
-  v.push_back(withFont(def(M, "标签_监控状态", L, 0, "", "监控状态:×", {8, 30, 113, 33}), kLabelFace, 19));
+  v.push_back(withFont(def(M, kMonitorLabel, L, 0, "", "监控状态:×", {8, 30, 113, 33}), kLabelFace, 19));
   v.push_back(hidden(withFont(def(M, "标签_监控状态1", L, 0, "", "监控状态:×", {368, 30, 113, 33}), kLabelFace, 19)));
-  v.push_back(checkedBox(def(M, "选择框2", C, 0, "", "启用播报", {129, 40, 80, 24})));
-  v.push_back(withFont(def(M, "标签_微信累计收款", L, 0, "", "", {213, 45, 148, 22}), kLabelFace, 13));
-  v.push_back(withFont(def(M, "标签_支付宝累计收款", L, 0, "", "", {589, 45, 148, 22}), kLabelFace, 13));
+  v.push_back(checkedBox(def(M, kAnnounceBox, C, 0, "", "启用播报", {129, 40, 80, 24})));
+  v.push_back(withFont(def(M, kWeChatCountLabel, L, 0, "", "", {213, 45, 148, 22}), kLabelFace, 13));
+  v.push_back(withFont(def(M, kAlipayCountLabel, L, 0, "", "", {589, 45, 148, 22}), kLabelFace, 13));
   v.push_back(hidden(def(M, "媒体播放1", Kind::MediaPlayer, 0, "", "", {617, 32, 26, 26})));
-  ControlDef weChat = withFont(def(M, "超级列表框_微信收款", Kind::List, 0, "", "", {8, 66, 353, 464}), kListFace, 13, true);
+  ControlDef weChat = withFont(def(M, kWeChatList, Kind::List, 0, "", "", {8, 66, 353, 464}), kListFace, 13, true);
   weChat.columns = {{"序号", 55, Align::Left}, {"时间", 150, Align::Centre},
                     {"收款类型", 65, Align::Left}, {"收款金额", 65, Align::Centre}};
   v.push_back(weChat);
-  ControlDef alipay = withFont(def(M, "超级列表框_支付宝收款", Kind::List, 0, "", "", {368, 66, 369, 464}), kListFace, 13, true);
+  ControlDef alipay = withFont(def(M, kAlipayList, Kind::List, 0, "", "", {368, 66, 369, 464}), kListFace, 13, true);
   alipay.columns = {{"序号", 55, Align::Left}, {"时间", 150, Align::Centre},
                     {"收款类型", 80, Align::Left}, {"收款金额", 65, Align::Centre}};
   v.push_back(alipay);
-  v.push_back(withFont(def(M, "标签_微信合计", L, 0, "", "微信收款合计：元", {8, 532, 353, 33}), kLabelFace, 19));
-  v.push_back(withFont(def(M, "标签_支付宝合计", L, 0, "", "支付宝收款合计：元", {368, 532, 369, 33}), kLabelFace, 19));
+  v.push_back(withFont(def(M, kWeChatTotalLabel, L, 0, "", "微信收款合计：元", {8, 532, 353, 33}), kLabelFace, 19));
+  v.push_back(withFont(def(M, kAlipayTotalLabel, L, 0, "", "支付宝收款合计：元", {368, 532, 369, 33}), kLabelFace, 19));
 
   // Page 1, software management.
-  v.push_back(wrapped(def(M, "标签8", L, 1, "", "公告", {7, 38, 230, 112})));
+  v.push_back(wrapped(def(M, kNoticeLabel, L, 1, "", "公告", {7, 38, 230, 112})));
   v.push_back(def(M, "分组框3", G, 1, "", "语音设置", {249, 31, 472, 119}));
   v.push_back(def(M, "标签9", L, 1, "分组框3", "声音选择：", {16, 17, 56, 20}));
-  ControlDef voice = def(M, "组合框1", Kind::Combo, 1, "分组框3", "", {70, 17, 80, 20});
+  ControlDef voice = def(M, kVoiceBox, Kind::Combo, 1, "分组框3", "", {70, 17, 80, 20});
   voice.items = {"普通女声", "普通男生", "度逍遥", "度丫丫"};
   voice.dropHeight = 160;
   v.push_back(voice);
   v.push_back(def(M, "标签10", L, 1, "分组框3", "收款完成结束语：", {16, 48, 96, 20}));
-  ControlDef phrase = def(M, "编辑框1", E, 1, "分组框3", "感谢您的惠顾、欢迎再次光临！", {111, 48, 177, 49});
+  ControlDef phrase = def(M, kClosingPhraseBox, E, 1, "分组框3", "感谢您的惠顾、欢迎再次光临！", {111, 48, 177, 49});
   phrase.multiline = true;
   v.push_back(phrase);
-  v.push_back(def(M, "按钮1", B, 1, "分组框3", "试听", {15, 69, 96, 28}));
-  v.push_back(def(M, "分组框2", G, 1, "", "登陆---未登录", {6, 156, 232, 112}));
-  v.push_back(def(M, "标签1", L, 1, "分组框2", "帐号：", {24, 28, 32, 24}));
-  v.push_back(numberInput(def(M, "编辑框_登陆账号", E, 1, "分组框2", "", {55, 28, 120, 24})));
-  v.push_back(def(M, "标签2", L, 1, "分组框2", "密码：", {24, 51, 32, 24}));
-  v.push_back(def(M, "编辑框_登陆密码", E, 1, "分组框2", "", {55, 51, 120, 24}));
-  v.push_back(def(M, "按钮_登陆", B, 1, "分组框2", "登录", {176, 27, 47, 47}));
-  v.push_back(def(M, "选择框1", C, 1, "分组框2", "记住密码", {106, 77, 70, 24}));
-  v.push_back(withFont(def(M, "标签3", L, 1, "分组框2", "立即注册", {24, 80, 48, 16}), kLabelFace, 11));
+  v.push_back(def(M, kTestButton, B, 1, "分组框3", "试听", {15, 69, 96, 28}));
+  v.push_back(def(M, kLoginPanel, G, 1, "", "登陆---未登录", {6, 156, 232, 112}));
+  v.push_back(def(M, "标签1", L, 1, kLoginPanel, "帐号：", {24, 28, 32, 24}));
+  v.push_back(numberInput(def(M, kLoginAccountBox, E, 1, kLoginPanel, "", {55, 28, 120, 24})));
+  v.push_back(def(M, "标签2", L, 1, kLoginPanel, "密码：", {24, 51, 32, 24}));
+  v.push_back(def(M, kLoginPasswordBox, E, 1, kLoginPanel, "", {55, 51, 120, 24}));
+  v.push_back(def(M, kLoginButton, B, 1, kLoginPanel, "登录", {176, 27, 47, 47}));
+  v.push_back(def(M, kRememberBox, C, 1, kLoginPanel, "记住密码", {106, 77, 70, 24}));
+  v.push_back(linked(withFont(def(M, kRegisterLink, L, 1, kLoginPanel, "立即注册", {24, 80, 48, 16}), kLabelFace, 11)));
   v.push_back(wrapped(def(M, "标签7", L, 1, "", kLoginNote, {6, 275, 231, 86})));
   v.push_back(def(M, "分组框1", G, 1, "", "APP异常提醒设置", {5, 365, 155, 83}));
   v.push_back(def(M, "标签6", L, 1, "分组框1", "APP软件异常后", {41, 14, 80, 24}));
   v.push_back(def(M, "标签4", L, 1, "分组框1", "每：", {27, 38, 19, 24}));
   v.push_back(def(M, "编辑框_异常计时", E, 1, "分组框1", "30", {45, 38, 24, 24}));
   v.push_back(def(M, "标签5", L, 1, "分组框1", "秒提醒一次", {68, 38, 64, 24}));
-  v.push_back(def(M, "选择框3", C, 1, "", "开机自启", {165, 429, 72, 24}));
+  v.push_back(def(M, kAutostartBox, C, 1, "", "开机自启", {165, 429, 72, 24}));
 
   // Page 2, bill history: design content only, nothing reacts to it.
   ControlDef history = def(M, "超级列表框1", Kind::List, 2, "", "", {9, 32, 328, 504});
@@ -142,12 +151,12 @@ std::vector<ControlDef> registrationControls() {
   const Kind L = Kind::Label, E = Kind::Edit;
   return {
       def(R, "标签1", L, -1, "", "帐号：", {40, 40, 32, 24}),
-      numberInput(def(R, "编辑框_注册账号", E, -1, "", "", {71, 40, 120, 24})),
+      numberInput(def(R, kNewAccountBox, E, -1, "", "", {71, 40, 120, 24})),
       def(R, "标签2", L, -1, "", "密码：", {40, 63, 32, 24}),
-      def(R, "编辑框_注册密码", E, -1, "", "", {71, 63, 120, 24}),
+      def(R, kNewPasswordBox, E, -1, "", "", {71, 63, 120, 24}),
       def(R, "标签3", L, -1, "", "重复密码：", {17, 86, 55, 24}),
-      def(R, "编辑框_注册确认密码", E, -1, "", "", {71, 86, 120, 24}),
-      def(R, "按钮1", Kind::Button, -1, "", "注册", {88, 120, 80, 32}),
+      def(R, kConfirmPasswordBox, E, -1, "", "", {71, 86, 120, 24}),
+      def(R, kRegisterButton, Kind::Button, -1, "", "注册", {88, 120, 80, 32}),
   };
 }
 

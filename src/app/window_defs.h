@@ -42,9 +42,10 @@ struct ControlDef {
   Font font;
   bool visible = true;
   bool checked = false;   // check boxes
-  int inputMode = 0;      // edit boxes
+  InputMode inputMode = InputMode::Normal;  // edit boxes
   bool multiline = false; // edit boxes taller than one line
   bool wrap = false;      // labels: long text wraps at the right edge (others clip, as single lines)
+  bool link = false;      // labels: drawn in a link's blue, for a label that acts when pressed
   std::vector<Column> columns;                  // lists
   std::vector<std::vector<std::string>> rows;   // lists: the rows they start with
   std::vector<std::string> items;               // combo boxes; tab control: the page captions

@@ -40,13 +40,19 @@ void runOnWindowThread(const std::function<void()>& work);
 // included) and returns; the in-memory layer has none.
 void processPendingMessages();
 
-// The window itself: the visible flag and the window state. State as a command: 0 show normally,
-// 1 restore (if minimised or maximised) and centre on the screen, 2 minimise, 3 maximise; it acts
-// only while the window is visible. As a query: 0 normal, 2 minimised, 3 maximised.
+// The window itself: the visible flag and the window state. A state command acts only while the window
+// is visible. The numbers are the states' own in the program's design.
+enum class WindowCommand {
+  ShowNormal = 0,
+  RestoreCentred = 1,  // restore if minimised or maximised, and centre on the screen
+  Minimise = 2,
+  Maximise = 3,
+};
+enum class WindowState { Normal = 0, Minimised = 2, Maximised = 3 };
 void setWindowVisible(Window w, bool visible);
 bool windowVisible(Window w);
-void setWindowState(Window w, int state);
-int windowState(Window w);
+void setWindowState(Window w, WindowCommand command);
+WindowState windowState(Window w);
 
 // Any control.
 void setVisible(Window w, const std::string& control, bool visible);
@@ -58,9 +64,14 @@ bool isEnabled(Window w, const std::string& control);
 void setText(Window w, const std::string& control, const std::string& text);
 std::string text(Window w, const std::string& control);
 
-// Edit box input mode: 0 normal, 2 password, 3 whole number (only digits and "-" typed).
-void setInputMode(Window w, const std::string& control, int mode);
-int inputMode(Window w, const std::string& control);
+// Edit box input mode, numbered as in the program's design.
+enum class InputMode {
+  Normal = 0,
+  Password = 2,
+  WholeNumber = 3,  // only digits and "-" typed
+};
+void setInputMode(Window w, const std::string& control, InputMode mode);
+InputMode inputMode(Window w, const std::string& control);
 
 // Check box.
 void setChecked(Window w, const std::string& control, bool checked);

@@ -1,6 +1,8 @@
 // The in-memory window layer for native unit tests: the same window definitions held as plain state,
-// with the same answers the Win32 layer gives (unknown names and missing windows do nothing and read
-// as empty). One lock stands in for the window thread, so work from any thread runs one at a time.
+// with the same answers the Win32 layer gives (missing windows do nothing and read as empty), except
+// that a control name the definitions do not hold aborts. One lock stands in for the window thread, so work from any thread runs one at a time.
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -22,7 +24,7 @@ struct Control {
   bool visible = true;
   bool enabled = true;
   bool checked = false;
-  int inputMode = 0;
+  InputMode inputMode = InputMode::Normal;
   int index = -1;  // combo selection or tab page
   std::vector<Row> rows;
   int redrawHolds = 0;
@@ -31,7 +33,7 @@ struct Control {
 struct State {
   bool exists = false;
   bool visible = false;
-  int windowState = 0;
+  WindowState windowState = WindowState::Normal;
   std::map<std::string, Control> controls;
 };
 
@@ -45,7 +47,16 @@ State& state(Window w) {
   return w == Window::Main ? main : registration;
 }
 
+// A name the definitions do not hold is a typo in the program: the Win32 layer would quietly do nothing
+// with it, so here it stops the test that reaches it.
+void requireDefined(Window w, const std::string& name) {
+  if (findControlDef(w, name)) return;
+  std::fprintf(stderr, "window layer: no control named \"%s\" in window %d\n", name.c_str(), static_cast<int>(w));
+  std::abort();
+}
+
 Control* find(Window w, const std::string& name) {
+  requireDefined(w, name);
   State& s = state(w);
   if (!s.exists) return nullptr;
   auto it = s.controls.find(name);
@@ -92,7 +103,7 @@ void destroyWindow(Window w) {
   std::lock_guard g(lock());
   state(w).exists = false;
   state(w).visible = false;
-  state(w).windowState = 0;
+  state(w).windowState = WindowState::Normal;
   state(w).controls.clear();
 }
 
@@ -118,16 +129,27 @@ bool windowVisible(Window w) {
   return state(w).exists && state(w).visible;
 }
 
-void setWindowState(Window w, int value) {
+void setWindowState(Window w, WindowCommand command) {
   std::lock_guard g(lock());
   State& s = state(w);
   if (!s.exists || !s.visible) return;
-  s.windowState = value == 1 ? 0 : value;  // restoring leaves the window normal
+  switch (command) {
+    case WindowCommand::ShowNormal:
+    case WindowCommand::RestoreCentred:
+      s.windowState = WindowState::Normal;
+      break;
+    case WindowCommand::Minimise:
+      s.windowState = WindowState::Minimised;
+      break;
+    case WindowCommand::Maximise:
+      s.windowState = WindowState::Maximised;
+      break;
+  }
 }
 
-int windowState(Window w) {
+WindowState windowState(Window w) {
   std::lock_guard g(lock());
-  return state(w).exists ? state(w).windowState : 0;
+  return state(w).exists ? state(w).windowState : WindowState::Normal;
 }
 
 void setVisible(Window w, const std::string& control, bool visible) {
@@ -170,15 +192,15 @@ std::string text(Window w, const std::string& control) {
   return c->text;
 }
 
-void setInputMode(Window w, const std::string& control, int mode) {
+void setInputMode(Window w, const std::string& control, InputMode mode) {
   std::lock_guard g(lock());
   if (Control* c = findKind(w, control, Kind::Edit)) c->inputMode = mode;
 }
 
-int inputMode(Window w, const std::string& control) {
+InputMode inputMode(Window w, const std::string& control) {
   std::lock_guard g(lock());
   Control* c = findKind(w, control, Kind::Edit);
-  return c ? c->inputMode : 0;
+  return c ? c->inputMode : InputMode::Normal;
 }
 
 void setChecked(Window w, const std::string& control, bool checked) {

@@ -16,6 +16,7 @@
 #include "app/resource.h"
 #include "app/window_defs.h"
 #include "app/window_events.h"
+#include "common/codepage_win32.h"
 
 namespace ui {
 namespace {
@@ -37,12 +38,6 @@ struct WindowRec {
   std::map<std::string, ControlRec> controls;
 };
 
-struct ControlRef {
-  Window window;
-  std::string name;
-  Kind kind;
-};
-
 // All of this is touched on the window thread only.
 DWORD gWindowThread = 0;
 HWND gDispatcher = nullptr;
@@ -50,8 +45,8 @@ MessageHook gMainHook = nullptr;
 WindowRec gWindows[2];
 HWND gPages[kPages] = {};
 HWND gTab = nullptr;
-std::map<HWND, ControlRef> gByHandle;
-std::map<HWND, int> gInputModes;
+std::map<HWND, const ControlDef*> gByHandle;
+std::map<HWND, InputMode> gInputModes;
 WNDPROC gEditProc = nullptr;
 HIMAGELIST gListImages = nullptr;
 std::map<std::tuple<std::string, int, bool>, HFONT> gFonts;
@@ -91,7 +86,7 @@ HFONT font(const Font& f) {
   lf.lfWeight = f.bold ? FW_BOLD : FW_NORMAL;
   lf.lfCharSet = GB2312_CHARSET;
   lf.lfQuality = CLEARTYPE_QUALITY;
-  std::wstring wface = toWide(face);
+  std::wstring wface = codepage::gbkToWide(face);
   wcsncpy(lf.lfFaceName, wface.c_str(), LF_FACESIZE - 1);
   HFONT h = CreateFontIndirectW(&lf);
   gFonts[key] = h;
@@ -119,7 +114,7 @@ HIMAGELIST listImages() {
 LRESULT CALLBACK editProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_CHAR) {
     auto it = gInputModes.find(hwnd);
-    const bool numbersOnly = it != gInputModes.end() && it->second == 3;
+    const bool numbersOnly = it != gInputModes.end() && it->second == InputMode::WholeNumber;
     // Whole-number text: printable characters other than digits and "-" are dropped; control keys
     // (Backspace, Ctrl+C and the like) still reach the edit box.
     if (numbersOnly && wp >= 0x20 && !(wp >= L'0' && wp <= L'9') && wp != L'-') return 0;
@@ -128,9 +123,9 @@ LRESULT CALLBACK editProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   return CallWindowProcW(gEditProc, hwnd, msg, wp, lp);
 }
 
-void applyInputMode(HWND edit, int mode) {
+void applyInputMode(HWND edit, InputMode mode) {
   gInputModes[edit] = mode;
-  SendMessageW(edit, EM_SETPASSWORDCHAR, mode == 2 ? L'*' : 0, 0);
+  SendMessageW(edit, EM_SETPASSWORDCHAR, mode == InputMode::Password ? L'*' : 0, 0);
   InvalidateRect(edit, nullptr, TRUE);
 }
 
@@ -142,14 +137,14 @@ void showPage(int page) {
 void dispatchEvent(HWND control, Event e) {
   auto it = gByHandle.find(control);
   if (it == gByHandle.end()) return;
-  if (auto handler = boundHandler(it->second.window, it->second.name, e)) handler();
+  if (auto handler = boundHandler(it->second->window, it->second->name, e)) handler();
 }
 
 // WM_COMMAND from a control of ours, turned into the control's event.
 void onCommand(HWND control, UINT code) {
   auto it = gByHandle.find(control);
   if (it == gByHandle.end()) return;
-  switch (it->second.kind) {
+  switch (it->second->kind) {
     case Kind::Button:
     case Kind::CheckBox:
       if (code == BN_CLICKED) dispatchEvent(control, Event::Clicked);
@@ -189,9 +184,8 @@ bool handleChildMessages(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
       return false;
     }
     case WM_CTLCOLORSTATIC: {
-      // The registration label reads as a link.
       auto it = gByHandle.find(reinterpret_cast<HWND>(lp));
-      if (it != gByHandle.end() && it->second.window == Window::Main && it->second.name == "标签3") {
+      if (it != gByHandle.end() && it->second->link) {
         HDC dc = reinterpret_cast<HDC>(wp);
         SetTextColor(dc, RGB(0, 0, 238));
         SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
@@ -305,7 +299,7 @@ void setupList(HWND list, const ControlDef& d) {
   }
   for (size_t i = 0; i < d.columns.size(); ++i) {
     const Column& c = d.columns[i];
-    std::wstring caption = toWide(c.caption);
+    std::wstring caption = codepage::gbkToWide(c.caption);
     LVCOLUMNW col{};
     col.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT | LVCF_SUBITEM;
     col.fmt = c.align == Align::Centre ? LVCFMT_CENTER : LVCFMT_LEFT;
@@ -322,7 +316,7 @@ void setupList(HWND list, const ControlDef& d) {
     item.pszText = const_cast<wchar_t*>(L"");
     int row = static_cast<int>(SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
     for (size_t c = 0; c < cells.size(); ++c) {
-      std::wstring t = toWide(cells[c]);
+      std::wstring t = codepage::gbkToWide(cells[c]);
       LVITEMW sub{};
       sub.iSubItem = static_cast<int>(c);
       sub.pszText = t.data();
@@ -333,7 +327,7 @@ void setupList(HWND list, const ControlDef& d) {
 
 void setupCombo(HWND combo, const ControlDef& d) {
   for (const std::string& item : d.items) {
-    std::wstring t = toWide(item);
+    std::wstring t = codepage::gbkToWide(item);
     SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(t.c_str()));
   }
   // The closed box has the design height; the height it was created with is the drop-down part. The
@@ -358,7 +352,7 @@ void createTab(HWND parent, const ControlDef& d, WindowRec& r) {
                              GetModuleHandleW(nullptr), nullptr);
   SendMessageW(tab, WM_SETFONT, reinterpret_cast<WPARAM>(font(d.font)), FALSE);
   for (size_t i = 0; i < d.items.size(); ++i) {
-    std::wstring caption = toWide(d.items[i]);
+    std::wstring caption = codepage::gbkToWide(d.items[i]);
     TCITEMW item{};
     item.mask = TCIF_TEXT;
     item.pszText = caption.data();
@@ -366,7 +360,7 @@ void createTab(HWND parent, const ControlDef& d, WindowRec& r) {
   }
   gTab = tab;
   r.controls[d.name] = ControlRec{&d, tab};
-  gByHandle[tab] = ControlRef{d.window, d.name, d.kind};
+  gByHandle[tab] = &d;
 
   // Each page is a window of ours over the tab's display area, above the tab in the z-order.
   RECT area{0, 0, scaled(g.w), scaled(g.h)};
@@ -397,7 +391,7 @@ void createControl(HWND windowHwnd, const ControlDef& d, WindowRec& r) {
   const DWORD exStyle = (d.kind == Kind::Edit || d.kind == Kind::List) ? WS_EX_CLIENTEDGE : 0;
   std::wstring caption = d.kind == Kind::Edit || d.kind == Kind::Label || d.kind == Kind::GroupBox ||
                                  d.kind == Kind::Button || d.kind == Kind::CheckBox
-                             ? toWide(d.text)
+                             ? codepage::gbkToWide(d.text)
                              : std::wstring();
   HWND h = CreateWindowExW(exStyle, controlClass(d.kind), caption.c_str(), controlStyle(d),
                            scaled(g.x) - offsetX, scaled(g.y) - offsetY, scaled(g.w), scaled(height), parent,
@@ -405,7 +399,7 @@ void createControl(HWND windowHwnd, const ControlDef& d, WindowRec& r) {
                            nullptr);
   SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font(d.font)), FALSE);
   r.controls[d.name] = ControlRec{&d, h};
-  gByHandle[h] = ControlRef{d.window, d.name, d.kind};
+  gByHandle[h] = &d;
   switch (d.kind) {
     case Kind::CheckBox:
       SendMessageW(h, BM_SETCHECK, d.checked ? BST_CHECKED : BST_UNCHECKED, 0);
@@ -438,7 +432,7 @@ void createOnWindowThread(Window w) {
   const WindowDef& wd = windowDef(w);
   const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN |
                       (w == Window::Main ? WS_MINIMIZEBOX : 0);
-  std::wstring title = toWide(wd.title);
+  std::wstring title = codepage::gbkToWide(wd.title);
   HWND hwnd = CreateWindowExW(WS_EX_CONTROLPARENT, w == Window::Main ? kMainClass : kRegistrationClass,
                               title.c_str(), style, scaled(wd.rect.x), scaled(wd.rect.y), scaled(wd.rect.w),
                               scaled(wd.rect.h), nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
@@ -458,22 +452,6 @@ void createOnWindowThread(Window w) {
 }
 
 }  // namespace
-
-std::wstring toWide(const std::string& gbk) {
-  if (gbk.empty()) return {};
-  int n = MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), nullptr, 0);
-  std::wstring w(n, L'\0');
-  MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), w.data(), n);
-  return w;
-}
-
-std::string fromWide(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  int n = WideCharToMultiByte(936, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  std::string s(n, '\0');
-  WideCharToMultiByte(936, 0, wide.data(), static_cast<int>(wide.size()), s.data(), n, nullptr, nullptr);
-  return s;
-}
 
 int systemDpi() {
   static const int dpi = [] {
@@ -583,15 +561,15 @@ bool windowVisible(Window w) {
   return onWindow<bool>([&] { return rec(w).hwnd && IsWindowVisible(rec(w).hwnd); });
 }
 
-void setWindowState(Window w, int state) {
+void setWindowState(Window w, WindowCommand command) {
   runOnWindowThread([&] {
     HWND h = rec(w).hwnd;
     if (!h || !IsWindowVisible(h)) return;
-    switch (state) {
-      case 0:
+    switch (command) {
+      case WindowCommand::ShowNormal:
         ShowWindow(h, SW_SHOWNORMAL);
         break;
-      case 1: {
+      case WindowCommand::RestoreCentred: {
         if (IsIconic(h) || IsZoomed(h)) ShowWindow(h, SW_RESTORE);
         RECT r;
         GetWindowRect(h, &r);
@@ -601,23 +579,21 @@ void setWindowState(Window w, int state) {
                      SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
         break;
       }
-      case 2:
+      case WindowCommand::Minimise:
         ShowWindow(h, SW_MINIMIZE);
         break;
-      case 3:
+      case WindowCommand::Maximise:
         ShowWindow(h, SW_MAXIMIZE);
-        break;
-      default:
         break;
     }
   });
 }
 
-int windowState(Window w) {
-  return onWindow<int>([&] {
+WindowState windowState(Window w) {
+  return onWindow<WindowState>([&] {
     HWND h = rec(w).hwnd;
-    if (!h) return 0;
-    return IsIconic(h) ? 2 : IsZoomed(h) ? 3 : 0;
+    if (!h) return WindowState::Normal;
+    return IsIconic(h) ? WindowState::Minimised : IsZoomed(h) ? WindowState::Maximised : WindowState::Normal;
   });
 }
 
@@ -653,7 +629,7 @@ void setText(Window w, const std::string& control, const std::string& text) {
     ControlRec* c = findRec(w, control);
     if (!c || c->def->kind == Kind::List || c->def->kind == Kind::Tab || c->def->kind == Kind::Combo) return;
     gProgramWriting = true;
-    SetWindowTextW(c->hwnd, toWide(text).c_str());
+    SetWindowTextW(c->hwnd, codepage::gbkToWide(text).c_str());
     gProgramWriting = false;
   });
 }
@@ -668,26 +644,26 @@ std::string text(Window w, const std::string& control) {
       std::wstring t(SendMessageW(c->hwnd, CB_GETLBTEXTLEN, sel, 0) + 1, L'\0');
       int n = static_cast<int>(SendMessageW(c->hwnd, CB_GETLBTEXT, sel, reinterpret_cast<LPARAM>(t.data())));
       t.resize(n > 0 ? n : 0);
-      return fromWide(t);
+      return codepage::wideToGbk(t);
     }
     if (c->def->kind == Kind::List || c->def->kind == Kind::Tab) return {};
     std::wstring t(GetWindowTextLengthW(c->hwnd) + 1, L'\0');
     t.resize(GetWindowTextW(c->hwnd, t.data(), static_cast<int>(t.size())));
-    return fromWide(t);
+    return codepage::wideToGbk(t);
   });
 }
 
-void setInputMode(Window w, const std::string& control, int mode) {
+void setInputMode(Window w, const std::string& control, InputMode mode) {
   runOnWindowThread([&] {
     if (HWND h = findKind(w, control, Kind::Edit)) applyInputMode(h, mode);
   });
 }
 
-int inputMode(Window w, const std::string& control) {
-  return onWindow<int>([&] {
+InputMode inputMode(Window w, const std::string& control) {
+  return onWindow<InputMode>([&] {
     HWND h = findKind(w, control, Kind::Edit);
     auto it = gInputModes.find(h);
-    return h && it != gInputModes.end() ? it->second : 0;
+    return h && it != gInputModes.end() ? it->second : InputMode::Normal;
   });
 }
 
@@ -775,7 +751,7 @@ void setCell(Window w, const std::string& list, int row, int column, const std::
     HWND h = findKind(w, list, Kind::List);
     if (!h || row < 0 || row >= ListView_GetItemCount(h)) return;
     if (column < 0 || column >= Header_GetItemCount(ListView_GetHeader(h))) return;
-    std::wstring t = toWide(text);
+    std::wstring t = codepage::gbkToWide(text);
     LVITEMW item{};
     item.iSubItem = column;
     item.pszText = t.data();
@@ -798,7 +774,7 @@ std::string cell(Window w, const std::string& list, int row, int column) {
       int n = static_cast<int>(SendMessageW(h, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item)));
       if (n < size - 1 || size > (1 << 24)) {
         buffer.resize(n);
-        return fromWide(buffer);
+        return codepage::wideToGbk(buffer);
       }
     }
   });

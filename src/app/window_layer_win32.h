@@ -9,10 +9,9 @@
 
 namespace ui {
 
-// Private messages. The tray callback sits in the application range, as its record fixes it.
+// Private messages of the window thread.
 inline constexpr UINT WMAPP_RUN = WM_APP + 1;        // lParam: const std::function<void()>*
 inline constexpr UINT WMAPP_END = WM_APP + 2;        // wParam: exit code
-inline constexpr UINT WMAPP_TRAYCALLBACK = 0x8064;   // WM_APP + 100
 
 // Makes the calling thread the window thread (the one that runs the message loop), once.
 void startWindowThread();
@@ -34,9 +33,5 @@ int systemDpi();
 
 // While a message box raised on another thread is open, the program's windows take no input.
 void holdInput(bool hold);
-
-// Text conversions at the Win32 edge: the program's GBK text and the platform's UTF-16.
-std::wstring toWide(const std::string& gbk);
-std::string fromWide(const std::wstring& wide);
 
 }  // namespace ui

@@ -1,5 +1,7 @@
 #include "bills/ledger.h"
 
+#include "app/controls.h"
+#include "app/window_defs.h"
 #include "app/window_layer.h"
 #include "common/datetime.h"
 #include "common/money.h"
@@ -9,10 +11,10 @@ namespace bills {
 
 namespace {
 
-constexpr Channel kAlipay{"支付宝收款", "超级列表框_支付宝收款", 0,
-                          "标签_支付宝合计", "支付宝收款合计：", "标签_支付宝累计收款"};
-constexpr Channel kWeChat{"微信收款", "超级列表框_微信收款", 1,
-                          "标签_微信合计", "微信收款合计：", "标签_微信累计收款"};
+constexpr Channel kAlipay{"支付宝收款", controls::kAlipayList, ui::kIconAlipay,
+                          controls::kAlipayTotalLabel, "支付宝收款合计：", controls::kAlipayCountLabel};
+constexpr Channel kWeChat{"微信收款", controls::kWeChatList, ui::kIconWeChat,
+                          controls::kWeChatTotalLabel, "微信收款合计：", controls::kWeChatCountLabel};
 
 // Touched on the window thread only, inside the list updates.
 Tally tallies[2];

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "common/codepage.h"
+#include "common/codepage_win32.h"
 
 namespace codepage {
 
@@ -19,7 +20,7 @@ std::wstring toWide(UINT codePage, std::string_view s) {
   return wide;
 }
 
-std::string fromWide(UINT codePage, const std::wstring& wide) {
+std::string fromWide(UINT codePage, std::wstring_view wide) {
   if (wide.empty()) return {};
   const int n =
       WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
@@ -30,6 +31,10 @@ std::string fromWide(UINT codePage, const std::wstring& wide) {
 }
 
 }  // namespace
+
+std::wstring gbkToWide(std::string_view gbk) { return toWide(kGbk, gbk); }
+
+std::string wideToGbk(std::wstring_view wide) { return fromWide(kGbk, wide); }
 
 std::string utf8ToGbk(std::string_view utf8) {
   if (utf8.empty()) return {};

@@ -7,6 +7,7 @@
 #include <set>
 #include <thread>
 
+#include "common/codepage_win32.h"
 #include "app/window_layer_win32.h"
 #include "common/msgbox.h"
 
@@ -27,7 +28,7 @@ std::set<std::string>& openTexts() {
 }  // namespace
 
 void show(const std::string& text, const std::string& title) {
-  const std::wstring wideText = ui::toWide(text), wideTitle = ui::toWide(title);
+  const std::wstring wideText = codepage::gbkToWide(text), wideTitle = codepage::gbkToWide(title);
   const bool elsewhere = !ui::onWindowThread();
   if (elsewhere) ui::holdInput(true);
   MessageBoxW(nullptr, wideText.c_str(), wideTitle.c_str(), MB_OK | MB_TASKMODAL | MB_SETFOREGROUND);

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "app/controls.h"
+#include "app/pz_ini.h"
 #include "app/window_layer.h"
 #include "common/msgbox.h"
 #include "server/link.h"
@@ -44,14 +46,14 @@ void sendLogin(const std::string& account, const std::string& password) {
 }
 
 void submitLogin() {
-  sendLogin(ui::text(Window::Main, kLoginAccountBox), ui::text(Window::Main, kLoginPasswordBox));
-  if (ui::isChecked(Window::Main, kRememberBox)) {
-    storeLoginSetting(kRememberKey, "1");
-    storeLoginSetting(kAccountKey, ui::text(Window::Main, kLoginAccountBox));
-    storeLoginSetting(kPasswordKey, ui::text(Window::Main, kLoginPasswordBox));
+  sendLogin(ui::text(Window::Main, controls::kLoginAccountBox), ui::text(Window::Main, controls::kLoginPasswordBox));
+  if (ui::isChecked(Window::Main, controls::kRememberBox)) {
+    storeLoginSetting(pz::kRememberKey, "1");
+    storeLoginSetting(pz::kAccountKey, ui::text(Window::Main, controls::kLoginAccountBox));
+    storeLoginSetting(pz::kPasswordKey, ui::text(Window::Main, controls::kLoginPasswordBox));
   } else {
     // The stored account and password stay as they are.
-    storeLoginSetting(kRememberKey, "0");
+    storeLoginSetting(pz::kRememberKey, "0");
   }
 }
 
@@ -64,9 +66,9 @@ void openRegistration() {
 }
 
 void submitRegistration() {
-  const std::string account = ui::text(Window::Registration, kNewAccountBox);
-  const std::string password = ui::text(Window::Registration, kNewPasswordBox);
-  const std::string confirmation = ui::text(Window::Registration, kConfirmPasswordBox);
+  const std::string account = ui::text(Window::Registration, controls::kNewAccountBox);
+  const std::string password = ui::text(Window::Registration, controls::kNewPasswordBox);
+  const std::string confirmation = ui::text(Window::Registration, controls::kConfirmPasswordBox);
   if (account.size() < 6) {
     msgbox::show(kShortAccountMessage);
     return;
@@ -96,13 +98,13 @@ void onLoginAnswer(const std::string& answer) {
   if (answer != protocol::kLoginSucceeded) return;
   // Logged in for the rest of the run: there is no log-out.
   ui::runOnWindowThread([] {
-    ui::setText(Window::Main, kLoginPanel, "登陆---登陆成功");
-    ui::setEnabled(Window::Main, kLoginAccountBox, false);
-    ui::setEnabled(Window::Main, kLoginPasswordBox, false);
-    ui::setEnabled(Window::Main, kLoginButton, false);
-    ui::setText(Window::Main, kLoginButton, "登录成功");
-    ui::setEnabled(Window::Main, kRegisterLink, false);
-    ui::setInputMode(Window::Main, kLoginPasswordBox, 2);
+    ui::setText(Window::Main, controls::kLoginPanel, "登陆---登陆成功");
+    ui::setEnabled(Window::Main, controls::kLoginAccountBox, false);
+    ui::setEnabled(Window::Main, controls::kLoginPasswordBox, false);
+    ui::setEnabled(Window::Main, controls::kLoginButton, false);
+    ui::setText(Window::Main, controls::kLoginButton, "登录成功");
+    ui::setEnabled(Window::Main, controls::kRegisterLink, false);
+    ui::setInputMode(Window::Main, controls::kLoginPasswordBox, ui::InputMode::Password);
   });
 }
 
@@ -113,7 +115,7 @@ void onRegistrationAnswer(const std::string& answer) {
   ui::runOnWindowThread([&] {
     open = ui::windowExists(Window::Registration);
     window = registrationWindows;
-    if (open) ui::setText(Window::Registration, kRegisterButton, answer);
+    if (open) ui::setText(Window::Registration, controls::kRegisterButton, answer);
   });
   if (!open || answer != protocol::kRegistrationSucceeded) return;
   // The answer stays readable on the button for a moment, then the window goes.
@@ -125,9 +127,9 @@ void onRegistrationAnswer(const std::string& answer) {
 }
 
 void bindAccountEvents() {
-  ui::bind(Window::Main, kLoginButton, ui::Event::Clicked, submitLogin);
-  ui::bind(Window::Main, kRegisterLink, ui::Event::MouseDown, openRegistration);
-  ui::bind(Window::Registration, kRegisterButton, ui::Event::Clicked, submitRegistration);
+  ui::bind(Window::Main, controls::kLoginButton, ui::Event::Clicked, submitLogin);
+  ui::bind(Window::Main, controls::kRegisterLink, ui::Event::MouseDown, openRegistration);
+  ui::bind(Window::Registration, controls::kRegisterButton, ui::Event::Clicked, submitRegistration);
 }
 
 }  // namespace account

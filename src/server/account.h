@@ -21,27 +21,9 @@ void submitRegistration();
 void onLoginAnswer(const std::string& answer);
 void onRegistrationAnswer(const std::string& answer);
 
-// Binds the three control events above to their handlers, as the program entry does.
+// Binds the three control events above to their handlers: the program entry's binding, which the
+// tests use too.
 void bindAccountEvents();
-
-// Login panel of the main window.
-inline constexpr const char* kLoginAccountBox = "编辑框_登陆账号";
-inline constexpr const char* kLoginPasswordBox = "编辑框_登陆密码";
-inline constexpr const char* kRememberBox = "选择框1";
-inline constexpr const char* kLoginButton = "按钮_登陆";
-inline constexpr const char* kRegisterLink = "标签3";
-inline constexpr const char* kLoginPanel = "分组框2";
-
-// Registration window.
-inline constexpr const char* kNewAccountBox = "编辑框_注册账号";
-inline constexpr const char* kNewPasswordBox = "编辑框_注册密码";
-inline constexpr const char* kConfirmPasswordBox = "编辑框_注册确认密码";
-inline constexpr const char* kRegisterButton = "按钮1";
-
-// Keys of pz.ini, section "登陆".
-inline constexpr const char* kRememberKey = "是否记住";
-inline constexpr const char* kAccountKey = "账号";
-inline constexpr const char* kPasswordKey = "密码";
 
 // Messages.
 inline constexpr const char* kIncompleteMessage = "请填写完整信息后重试！";

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <vector>
 
+#include "app/controls.h"
 #include "app/lifecycle.h"
 #include "app/window_layer.h"
 #include "bills/ledger.h"
@@ -40,7 +41,7 @@ void handleServerInfo(const Pieces& p) {
     std::lock_guard g(infoLock());
     info() = latest;
   }
-  ui::setText(ui::Window::Main, kNoticeLabel, std::string(kNoticeHeading) + "\r\n" + latest.notice);
+  ui::setText(ui::Window::Main, controls::kNoticeLabel, std::string(kNoticeHeading) + "\r\n" + latest.notice);
   // Maintenance first: a server in maintenance that also reports a newer version gives only this message.
   if (latest.status != protocol::kServiceRunning) {
     msgbox::show(kMaintenanceMessage);
@@ -60,9 +61,9 @@ void handleServerInfo(const Pieces& p) {
 void dispatchMessage(const std::string& message) {
   // The phone app's state: the whole text, nothing more (a trailing blank is another text).
   if (message == protocol::kAppOffline)
-    ui::setText(ui::Window::Main, kMonitorLabel, kMonitorOffline);
+    ui::setText(ui::Window::Main, controls::kMonitorLabel, kMonitorOffline);
   else if (message == protocol::kAppOnline)
-    ui::setText(ui::Window::Main, kMonitorLabel, kMonitorOnline);
+    ui::setText(ui::Window::Main, controls::kMonitorLabel, kMonitorOnline);
 
   const Pieces p{text::splitFields(message, protocol::kFieldSeparator)};
   if (p.count() == 0) return;

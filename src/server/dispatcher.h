@@ -15,7 +15,6 @@ struct ServerInfo {
 ServerInfo serverInfo();
 void forgetServerInfo();
 
-inline constexpr const char* kNoticeLabel = "标签8";
 inline constexpr const char* kNoticeHeading = "公告";
 inline constexpr const char* kMaintenanceMessage = "软件正在维护中，请稍候重试！";
 inline constexpr const char* kNewVersionMessage = "检测更新：软件有新版本！";

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <utility>
 
+#include "app/controls.h"
 #include "app/lifecycle.h"
-#include "app/pending_hooks.h"
 #include "app/window_layer.h"
 #include "bills/history.h"
 #include "common/msgbox.h"
@@ -70,6 +70,12 @@ bool attempt(Link& link) {
   return made;
 }
 
+void onConnected() {
+  const std::string name = ui::text(ui::Window::Main, controls::kLoginAccountBox);
+  const std::string password = ui::text(ui::Window::Main, controls::kLoginPasswordBox);
+  if (!name.empty() || !password.empty()) account::submitLogin();
+}
+
 void retryConnectOn(Link& link) {
   // A failure queued before a later connection was made (the client may report attempts made inside a
   // handler too) has nothing left to retry; and a loop never starts inside another.
@@ -96,7 +102,7 @@ void retryConnectOn(Link& link) {
 }
 
 void onDisconnectedOn(Link& link) {
-  ui::setText(ui::Window::Main, kMonitorLabel, kMonitorOffline);
+  ui::setText(ui::Window::Main, controls::kMonitorLabel, kMonitorOffline);
   if (link.retrying.exchange(true)) return;
   // Quietly and without end: an unattended counter must come back by itself after a night's outage.
   while (!link.closed) {
@@ -142,35 +148,15 @@ void createServerLink() {
   std::call_once(registered, [] { app::registerExitCleanup(closeServerLink); });
 }
 
-void startServerLink() { createServerLink(); }
-
 void openServerLink() {
   auto link = currentLink();
   if (!link) return;
   link->client.Init(forLink(link, [](Link& l, int32_t, int32_t handle) { onMessageOn(l, handle); }),
-                    forLink(link, [](Link&) { onServerConnected(); }),
+                    forLink(link, [](Link&) { onConnected(); }),
                     forLink(link, [](Link& l) { retryConnectOn(l); }),
                     forLink(link, [](Link& l) { onDisconnectedOn(l); }));
   // The result is not looked at here: a failure raises the connect-failed event, which retries.
   attempt(*link);
-}
-
-void retryConnect() {
-  if (auto link = currentLink()) retryConnectOn(*link);
-}
-
-void onServerConnected() {
-  const std::string name = ui::text(ui::Window::Main, account::kLoginAccountBox);
-  const std::string password = ui::text(ui::Window::Main, account::kLoginPasswordBox);
-  if (!name.empty() || !password.empty()) account::submitLogin();
-}
-
-void onServerMessage(int32_t, int32_t handle) {
-  if (auto link = currentLink()) onMessageOn(*link, handle);
-}
-
-void onServerDisconnected() {
-  if (auto link = currentLink()) onDisconnectedOn(*link);
 }
 
 void closeServerLink() {

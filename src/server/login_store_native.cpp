@@ -2,6 +2,7 @@
 #include <mutex>
 
 #include "server/login_store.h"
+#include "server/login_store_native.h"
 
 namespace account {
 namespace {

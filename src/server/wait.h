@@ -3,13 +3,8 @@
 
 namespace server {
 
-enum class WaitUnit { Milliseconds, Seconds, Minutes, Hours };
-
-// Waits `count` units while the calling thread's pending window messages are processed; returns 1.
-// A WM_QUIT met while waiting is posted again afterwards, so the message loop still sees it.
-int waitPumping(int count, WaitUnit unit = WaitUnit::Milliseconds);
-
-// The wait in milliseconds (0 for a count below 1).
-long long waitMilliseconds(int count, WaitUnit unit);
+// Waits `milliseconds` while the calling thread's pending window messages are processed. A WM_QUIT
+// met while waiting is posted again afterwards, so the message loop still sees it.
+void waitPumping(int milliseconds);
 
 }  // namespace server

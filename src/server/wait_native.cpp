@@ -6,9 +6,8 @@
 
 namespace server {
 
-int waitPumping(int count, WaitUnit unit) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(waitMilliseconds(count, unit)));
-  return 1;
+void waitPumping(int milliseconds) {
+  if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 }  // namespace server

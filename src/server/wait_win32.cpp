@@ -22,12 +22,12 @@ bool pumpPending(int* quitCode) {
 
 }  // namespace
 
-int waitPumping(int count, WaitUnit unit) {
-  const long long ms = waitMilliseconds(count, unit);
+void waitPumping(int milliseconds) {
+  const long long ms = milliseconds > 0 ? milliseconds : 0;
   HANDLE timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
   if (!timer) {
     Sleep(static_cast<DWORD>(ms));
-    return 1;
+    return;
   }
   LARGE_INTEGER due;
   due.QuadPart = -ms * 10000;  // relative, in units of 100 ns
@@ -46,7 +46,6 @@ int waitPumping(int count, WaitUnit unit) {
   }
   CloseHandle(timer);
   if (quit) PostQuitMessage(quitCode);
-  return 1;
 }
 
 }  // namespace server

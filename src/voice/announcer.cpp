@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "app/controls.h"
 #include "app/window_layer.h"
 #include "voice/speech.h"
 
@@ -30,17 +31,17 @@ void announcePayment(const std::string& channel, const std::string& amount) {
   // No amount is this long: one that is would only travel to the speech service as copies many times
   // its size (the sentence, its UTF-8 form, the percent-encoded address).
   if (amount.size() > kLongestSpokenAmount) return;
-  if (!ui::isChecked(kMain, "选择框2") || serviceResting()) return;
-  const std::string sentence = paymentSentence(channel, amount, ui::text(kMain, "编辑框1"));
-  speak(sentence, ui::currentIndex(kMain, "组合框1"));
+  if (!ui::isChecked(kMain, controls::kAnnounceBox) || serviceResting()) return;
+  const std::string sentence = paymentSentence(channel, amount, ui::text(kMain, controls::kClosingPhraseBox));
+  speak(sentence, ui::currentIndex(kMain, controls::kVoiceBox));
 }
 
 void announceTest() {
   if (testSpeaking.exchange(true)) return;
-  speak(testSentence(startupClosingPhrase), ui::currentIndex(kMain, "组合框1"));
+  speak(testSentence(startupClosingPhrase), ui::currentIndex(kMain, controls::kVoiceBox));
   testSpeaking = false;
 }
 
-void captureStartupClosingPhrase() { startupClosingPhrase = ui::text(kMain, "编辑框1"); }
+void captureStartupClosingPhrase() { startupClosingPhrase = ui::text(kMain, controls::kClosingPhraseBox); }
 
 }  // namespace voice

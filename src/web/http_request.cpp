@@ -2,6 +2,8 @@
 // proxy credentials, the cookies in both directions, and the small text routines they are made of.
 #include "web/http_request.h"
 
+#include <iterator>
+
 #include "web/codecs.h"
 
 namespace web {
@@ -31,12 +33,17 @@ std::string capitaliseWords(std::string_view name) {
   return out;
 }
 
+constexpr const char* kVerbs[] = {"GET", "POST", "HEAD", "PUT", "OPTIONS", "DELETE", "TRACE", "CONNECT"};
+
+// A number outside the methods is GET in every respect.
+Method known(Method method) {
+  const int n = static_cast<int>(method);
+  return n < 0 || n >= static_cast<int>(std::size(kVerbs)) ? Method::Get : method;
+}
+
 }  // namespace
 
-const char* methodVerb(int method) {
-  static constexpr const char* kVerbs[] = {"GET", "POST", "HEAD", "PUT", "OPTIONS", "DELETE", "TRACE", "CONNECT"};
-  return (method < 0 || method > 7) ? kVerbs[0] : kVerbs[method];
-}
+const char* methodVerb(Method method) { return kVerbs[static_cast<int>(known(method))]; }
 
 int timeoutMilliseconds(int timeoutSeconds) {
   if (timeoutSeconds == -1) return -1;
@@ -46,7 +53,7 @@ int timeoutMilliseconds(int timeoutSeconds) {
   return (timeoutSeconds > kLongest ? kLongest : timeoutSeconds) * 1000;
 }
 
-std::string completeHeaderLines(std::string_view headers, std::string_view url, int method) {
+std::string completeHeaderLines(std::string_view headers, std::string_view url, Method method) {
   std::string out(headers);
   const auto addWhenMissing = [&out](std::string_view name, std::string_view line) {
     if (text::find(out, name, 1, true) == -1) out.append(line);
@@ -55,7 +62,7 @@ std::string completeHeaderLines(std::string_view headers, std::string_view url, 
   addWhenMissing("Referer:", "\r\nReferer: " + std::string(url));
   addWhenMissing("Accept-Language:", "\r\nAccept-Language: zh-cn");
   addWhenMissing("User-Agent:", "\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 9.0; Windows NT 6.1)");
-  if (method == 1) addWhenMissing("Content-Type:", "\r\nContent-Type: application/x-www-form-urlencoded");
+  if (known(method) == Method::Post) addWhenMissing("Content-Type:", "\r\nContent-Type: application/x-www-form-urlencoded");
   return out;
 }
 
@@ -65,7 +72,7 @@ std::string proxyAuthorizationValue(std::string_view user, std::string_view pass
 
 RequestPlan planRequest(RequestOptions& options) {
   RequestPlan plan;
-  const int method = (options.method < 0 || options.method > 7) ? 0 : options.method;
+  const Method method = known(options.method);
   plan.verb = methodVerb(method);
   plan.timeoutMs = timeoutMilliseconds(options.timeoutSeconds);
   plan.proxy = options.proxy;

@@ -4,8 +4,8 @@
 // the Cookie header, and the cookies the server sets merged with the ones submitted.
 //
 // The text work around the exchange is portable and lives in http_request.cpp; only the component calls
-// are in http_request_win32.cpp (natively, http_request_native.cpp speaks plain HTTP over POSIX sockets so
-// the callers can run there too).
+// are in http_request_win32.cpp (natively there is no component: http_request_native.cpp fails every
+// exchange as a component that cannot be created does, so the callers build and run there too).
 #pragma once
 #include <optional>
 #include <string>
@@ -16,11 +16,14 @@
 
 namespace web {
 
+// The request method, numbered as in the program's design; a number outside them means GET.
+enum class Method { Get = 0, Post, Head, Put, Options, Delete, Trace, Connect };
+
 // One call. The defaults of the members are what a caller gets by not supplying a field; only for
 // `cookies` does it matter whether it was supplied at all, so that one is optional.
 struct RequestOptions {
   std::string url;                         // full address, scheme included
-  int method = 0;                          // methodVerb(); outside 0 to 7 means GET
+  Method method = Method::Get;
   std::string body;                        // sent when byteBody is empty
   std::optional<std::string> cookies;      // in/out: "a=1; b=2"; rewritten by the merge
   std::string returnedCookies;             // out: cookies the response set, "a=1; b=2"
@@ -53,15 +56,15 @@ text::Bytes sendRequest(RequestOptions& options);
 
 // ---- The portable steps of sendRequest -------------------------------------------------------------
 
-// "GET", "POST", "HEAD", "PUT", "OPTIONS", "DELETE", "TRACE", "CONNECT" for 0 to 7; GET otherwise.
-const char* methodVerb(int method);
+// "GET", "POST", "HEAD", "PUT", "OPTIONS", "DELETE", "TRACE", "CONNECT"; "GET" for any other number.
+const char* methodVerb(Method method);
 
 // The per-phase timeout in milliseconds, or -1 to leave the component's own.
 int timeoutMilliseconds(int timeoutSeconds);
 
 // Appends each missing default header ("Accept", "Referer", "Accept-Language", "User-Agent", and
 // "Content-Type" for POST) with a leading CR LF; names are searched for ignoring case.
-std::string completeHeaderLines(std::string_view headers, std::string_view url, int method);
+std::string completeHeaderLines(std::string_view headers, std::string_view url, Method method);
 
 // "Basic " + Base64 of the GBK bytes of user + ":" + password.
 std::string proxyAuthorizationValue(std::string_view user, std::string_view password);

@@ -11,13 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "common/codepage_win32.h"
 #include "web/http_request.h"
 
 namespace web {
 
 namespace {
-
-constexpr UINT kGbk = 936;
 
 // Option indexes of the component.
 constexpr LONG kOptionCertificateErrorsToIgnore = 4;
@@ -56,21 +55,11 @@ struct Variant {
 };
 
 BSTR toBstr(std::string_view gbk) {
-  const int n = MultiByteToWideChar(kGbk, 0, gbk.data(), static_cast<int>(gbk.size()), nullptr, 0);
-  BSTR b = SysAllocStringLen(nullptr, n > 0 ? static_cast<UINT>(n) : 0u);
-  if (b && n > 0) MultiByteToWideChar(kGbk, 0, gbk.data(), static_cast<int>(gbk.size()), b, n);
-  return b;
+  const std::wstring wide = codepage::gbkToWide(gbk);
+  return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
 }
 
-std::string fromBstr(BSTR b) {
-  const int len = static_cast<int>(SysStringLen(b));
-  if (len == 0) return {};
-  const int n = WideCharToMultiByte(kGbk, 0, b, len, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return {};
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(kGbk, 0, b, len, out.data(), n, nullptr, nullptr);
-  return out;
-}
+std::string fromBstr(BSTR b) { return codepage::wideToGbk(std::wstring_view(b, SysStringLen(b))); }
 
 // Argument variants, in the order the operation takes them; they own what they hold.
 class Args {

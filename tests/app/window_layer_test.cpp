@@ -39,8 +39,8 @@ TEST_F(WindowLayer, ControlsStartWithTheirDesignContent) {
   EXPECT_FALSE(ui::isVisible(Window::Main, "媒体播放1"));
   EXPECT_TRUE(ui::isVisible(Window::Main, "标签_监控状态"));
   EXPECT_TRUE(ui::isEnabled(Window::Main, "按钮_登陆"));
-  EXPECT_EQ(ui::inputMode(Window::Main, "编辑框_登陆账号"), 3);
-  EXPECT_EQ(ui::inputMode(Window::Main, "编辑框_登陆密码"), 0);
+  EXPECT_EQ(ui::inputMode(Window::Main, "编辑框_登陆账号"), ui::InputMode::WholeNumber);
+  EXPECT_EQ(ui::inputMode(Window::Main, "编辑框_登陆密码"), ui::InputMode::Normal);
   EXPECT_EQ(ui::currentIndex(Window::Main, "组合框1"), -1);
   EXPECT_EQ(ui::currentIndex(Window::Main, "高级选择夹1"), 0);
 }
@@ -67,8 +67,8 @@ TEST_F(WindowLayer, CaptionsContentsAndStatesCanBeWritten) {
   EXPECT_FALSE(ui::isEnabled(Window::Main, "按钮_登陆"));
   ui::setVisible(Window::Main, "标签_监控状态", false);
   EXPECT_FALSE(ui::isVisible(Window::Main, "标签_监控状态"));
-  ui::setInputMode(Window::Main, "编辑框_登陆密码", 2);
-  EXPECT_EQ(ui::inputMode(Window::Main, "编辑框_登陆密码"), 2);
+  ui::setInputMode(Window::Main, "编辑框_登陆密码", ui::InputMode::Password);
+  EXPECT_EQ(ui::inputMode(Window::Main, "编辑框_登陆密码"), ui::InputMode::Password);
   ui::setCurrentIndex(Window::Main, "高级选择夹1", 1);
   EXPECT_EQ(ui::currentIndex(Window::Main, "高级选择夹1"), 1);
 }
@@ -104,15 +104,22 @@ TEST_F(WindowLayer, SameNameInTwoWindowsAreTwoControls) {
   EXPECT_TRUE(ui::windowExists(Window::Registration));
   EXPECT_EQ(ui::text(Window::Registration, "按钮1"), "注册");
   EXPECT_EQ(ui::text(Window::Main, "按钮1"), "试听");
-  EXPECT_EQ(ui::inputMode(Window::Registration, "编辑框_注册账号"), 3);
+  EXPECT_EQ(ui::inputMode(Window::Registration, "编辑框_注册账号"), ui::InputMode::WholeNumber);
   ui::destroyWindow(Window::Registration);
   EXPECT_FALSE(ui::windowExists(Window::Registration));
 }
 
 TEST_F(WindowLayer, UnknownNamesDoNothingAndReadEmpty) {
+#ifdef _WIN32
   ui::setText(Window::Main, "没有这个", "x");
   EXPECT_EQ(ui::text(Window::Main, "没有这个"), "");
   EXPECT_EQ(ui::rowCount(Window::Main, "没有这个"), 0);
+#else
+  // Natively a name the definitions do not hold is a typo, and it must show in the tests.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(ui::setText(Window::Main, "没有这个", "x"), "no control named");
+  EXPECT_DEATH(ui::rowCount(Window::Main, "没有这个"), "no control named");
+#endif
   EXPECT_EQ(ui::appendRow(Window::Main, "标签8", 0), -1);  // a label is no list
 }
 

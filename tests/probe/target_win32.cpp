@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cwctype>
 
+#include "common/codepage_win32.h"
 #include "app/tray.h"
 #include "app/window_layer_win32.h"
 #include "probe/probe.h"
@@ -144,8 +145,8 @@ std::wstring fromUtf8(const std::string& s) {
 }
 
 // The program's own conversions, so that the probe reads its texts exactly as it writes them.
-std::wstring fromGbk(const std::string& s) { return ui::toWide(s); }
-std::string toGbk(const std::wstring& w) { return ui::fromWide(w); }
+std::wstring fromGbk(const std::string& s) { return codepage::gbkToWide(s); }
+std::string toGbk(const std::wstring& w) { return codepage::wideToGbk(w); }
 
 // ---- JSON ----
 

@@ -130,7 +130,7 @@ TEST_F(AccountTest, SuccessfulLoginLocksThePanelForTheRun) {
   EXPECT_FALSE(ui::isEnabled(Window::Main, "编辑框_登陆密码"));
   EXPECT_FALSE(ui::isEnabled(Window::Main, "按钮_登陆"));
   EXPECT_FALSE(ui::isEnabled(Window::Main, "标签3"));
-  EXPECT_EQ(ui::inputMode(Window::Main, "编辑框_登陆密码"), 2);
+  EXPECT_EQ(ui::inputMode(Window::Main, "编辑框_登陆密码"), ui::InputMode::Password);
   EXPECT_TRUE(ui::isEnabled(Window::Main, "选择框1"));
   EXPECT_EQ(ui::text(Window::Main, "编辑框_登陆密码"), "secret");
   EXPECT_TRUE(boxTexts().empty());
@@ -149,7 +149,7 @@ TEST_F(AccountTest, OtherLoginAnswersChangeNothing) {
   EXPECT_EQ(label("分组框2"), "登陆---未登录");
   EXPECT_EQ(label("按钮_登陆"), "登录");
   EXPECT_TRUE(ui::isEnabled(Window::Main, "按钮_登陆"));
-  EXPECT_EQ(ui::inputMode(Window::Main, "编辑框_登陆密码"), 0);
+  EXPECT_EQ(ui::inputMode(Window::Main, "编辑框_登陆密码"), ui::InputMode::Normal);
   EXPECT_TRUE(boxTexts().empty());
   // A failed login leaves the panel editable.
   account::onLoginAnswer("登录失败，帐号或密码错误！");

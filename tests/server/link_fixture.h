@@ -18,7 +18,7 @@
 #include "server/link.h"
 #include "server/link_testing.h"
 #include "app/lifecycle_native.h"
-#include "server/login_store.h"
+#include "server/login_store_native.h"
 #include "server/web_address.h"
 
 namespace linktest {

@@ -30,12 +30,12 @@ std::vector<std::string> names(const web::RequestPlan& plan) {
 
 TEST(HttpRequestPlan, MethodsAndTimeouts) {
   const char* verbs[] = {"GET", "POST", "HEAD", "PUT", "OPTIONS", "DELETE", "TRACE", "CONNECT"};
-  for (int m = 0; m < 8; ++m) EXPECT_STREQ(web::methodVerb(m), verbs[m]) << m;
+  for (int m = 0; m < 8; ++m) EXPECT_STREQ(web::methodVerb(static_cast<web::Method>(m)), verbs[m]) << m;
   RequestOptions nine = get("http://h/");
-  nine.method = 9;
+  nine.method = static_cast<web::Method>(9);
   EXPECT_EQ(web::planRequest(nine).verb, "GET");
   EXPECT_EQ(text::find(nine.headers, "Content-Type"), -1);  // GET in every respect
-  EXPECT_STREQ(web::methodVerb(-1), "GET");
+  EXPECT_STREQ(web::methodVerb(static_cast<web::Method>(-1)), "GET");
 
   RequestOptions o = get("http://h/");
   EXPECT_EQ(web::planRequest(o).timeoutMs, 15000);  // not supplied
@@ -62,7 +62,7 @@ TEST(HttpRequestPlan, DefaultHeaders) {
   EXPECT_EQ(plan.certificateErrorsToIgnore, 0);  // certificates are checked unless asked otherwise
 
   RequestOptions post = get("http://h/p");
-  post.method = 1;
+  post.method = web::Method::Post;
   EXPECT_EQ(web::planRequest(post).headerCalls.back(),
             (HeaderCall{"Content-Type", "application/x-www-form-urlencoded"}));
 }

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/codepage_win32.h"
 #include "app/resource.h"
 #include "app/window_layer_win32.h"
 #include "bills/history.h"
@@ -38,7 +39,7 @@ std::string windowText(const char* control) {
   HWND h = ui::controlHandle(Window::Main, control);
   std::wstring t(GetWindowTextLengthW(h) + 1, L'\0');
   t.resize(GetWindowTextW(h, t.data(), static_cast<int>(t.size())));
-  return ui::fromWide(t);
+  return codepage::wideToGbk(t);
 }
 
 // The column whose header reads `caption`, or -1.
@@ -51,7 +52,7 @@ int columnCaptioned(HWND list, const std::string& caption) {
     item.pszText = text;
     item.cchTextMax = 64;
     SendMessageW(header, HDM_GETITEMW, c, reinterpret_cast<LPARAM>(&item));
-    if (ui::fromWide(text) == caption) return c;
+    if (codepage::wideToGbk(text) == caption) return c;
   }
   return -1;
 }
@@ -63,7 +64,7 @@ std::string itemText(HWND list, int row, int column) {
   item.pszText = text;
   item.cchTextMax = 256;
   SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
-  return ui::fromWide(text);
+  return codepage::wideToGbk(text);
 }
 
 int itemImage(HWND list, int row) {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/codepage_win32.h"
 #include "app/window_defs.h"
 #include "app/window_layer_win32.h"
 #include "common/msgbox.h"
@@ -28,7 +29,7 @@ std::wstring className(HWND h) {
 std::string caption(HWND h) {
   std::wstring t(GetWindowTextLengthW(h) + 1, L'\0');
   t.resize(GetWindowTextW(h, t.data(), static_cast<int>(t.size())));
-  return ui::fromWide(t);
+  return codepage::wideToGbk(t);
 }
 
 RECT screenRect(HWND h) {
@@ -125,7 +126,7 @@ class WindowTree : public ::testing::Test {
       EXPECT_EQ(lf.lfHeight, -(d.font.px ? d.font.px : ui::kWindowFontPx));
       EXPECT_EQ(lf.lfWeight, d.font.bold ? FW_BOLD : FW_NORMAL);
       EXPECT_EQ(lf.lfCharSet, GB2312_CHARSET);
-      EXPECT_EQ(ui::fromWide(lf.lfFaceName), d.font.face ? d.font.face : ui::kWindowFace);
+      EXPECT_EQ(codepage::wideToGbk(lf.lfFaceName), d.font.face ? d.font.face : ui::kWindowFace);
     }
   }
 
@@ -187,7 +188,7 @@ TEST_F(WindowTree, ListsHaveTheirColumnsImagesAndSampleRow) {
       col.pszText = text;
       col.cchTextMax = 64;
       ASSERT_TRUE(SendMessageW(list, LVM_GETCOLUMNW, i, reinterpret_cast<LPARAM>(&col)));
-      EXPECT_EQ(ui::fromWide(text), d->columns[i].caption);
+      EXPECT_EQ(codepage::wideToGbk(text), d->columns[i].caption);
       EXPECT_EQ(col.cx, d->columns[i].width);
       EXPECT_EQ(col.fmt & LVCFMT_JUSTIFYMASK, d->columns[i].align == ui::Align::Centre ? LVCFMT_CENTER : LVCFMT_LEFT);
     }
@@ -242,7 +243,7 @@ TEST_F(WindowTree, ComboHoldsTheFourVoicesAndDropsDownFar) {
   for (int i = 0; i < 4; ++i) {
     wchar_t text[32] = {};
     SendMessageW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
-    EXPECT_EQ(ui::fromWide(text), voices[i]);
+    EXPECT_EQ(codepage::wideToGbk(text), voices[i]);
   }
   // Dropped down, all four voices show at once, without scrolling.
   RECT dropped{};
@@ -301,9 +302,9 @@ TEST_F(WindowTree, NumberInputTakesOnlyDigitsAndMinusFromTheKeyboard) {
 TEST_F(WindowTree, PasswordModeMasksAndModeZeroShowsInClear) {
   HWND password = ui::controlHandle(Window::Main, "编辑框_登陆密码");
   EXPECT_EQ(SendMessageW(password, EM_GETPASSWORDCHAR, 0, 0), 0);
-  ui::setInputMode(Window::Main, "编辑框_登陆密码", 2);
+  ui::setInputMode(Window::Main, "编辑框_登陆密码", ui::InputMode::Password);
   EXPECT_EQ(SendMessageW(password, EM_GETPASSWORDCHAR, 0, 0), L'*');
-  ui::setInputMode(Window::Main, "编辑框_登陆密码", 0);
+  ui::setInputMode(Window::Main, "编辑框_登陆密码", ui::InputMode::Normal);
   EXPECT_EQ(SendMessageW(password, EM_GETPASSWORDCHAR, 0, 0), 0);
 }
 
@@ -367,7 +368,7 @@ TEST_F(WindowTree, ControlOperationsFromAnotherThreadRunOnTheWindowThread) {
   EXPECT_EQ(ui::cell(Window::Main, "超级列表框_微信收款", 0, 3), "12.5");
 }
 
-HWND findBox(const char* title) { return FindWindowW(L"#32770", ui::toWide(title).c_str()); }
+HWND findBox(const char* title) { return FindWindowW(L"#32770", codepage::gbkToWide(title).c_str()); }
 
 TEST(MsgBox, FromAnotherThreadKeepsTheMainWindowFromInput) {
   ui::startWindowThread();
@@ -384,7 +385,7 @@ TEST(MsgBox, FromAnotherThreadKeepsTheMainWindowFromInput) {
   EXPECT_EQ(GetWindow(box, GW_OWNER), nullptr);
   wchar_t text[64] = {};
   GetDlgItemTextW(box, 0xFFFF, text, 64);
-  EXPECT_EQ(ui::fromWide(text), "连接失败");
+  EXPECT_EQ(codepage::wideToGbk(text), "连接失败");
   EXPECT_NE(GetDlgItem(box, IDOK), nullptr);
   EXPECT_EQ(GetDlgItem(box, IDCANCEL), nullptr);
   EXPECT_FALSE(returned);

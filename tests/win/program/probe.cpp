@@ -1,3 +1,4 @@
+#include "common/codepage_win32.h"
 #include "program/probe.h"
 
 #include <shellapi.h>
@@ -129,7 +130,7 @@ HWND findMainWindow(DWORD processId, bool visible) {
 }
 
 HWND findWindowOf(DWORD processId, const wchar_t* className, const std::string& title) {
-  Search s{processId, className, ui::toWide(title), false, true, nullptr};
+  Search s{processId, className, codepage::gbkToWide(title), false, true, nullptr};
   EnumWindows(matchTopLevel, reinterpret_cast<LPARAM>(&s));
   return s.found;
 }
@@ -172,7 +173,7 @@ std::string trayTooltip() {
           return !tip.empty();
         }, 1500)) {
       moveMouseTo(bar.left + 300, bar.top - 200);
-      return ui::fromWide(tip);
+      return codepage::wideToGbk(tip);
     }
   }
   return {};
@@ -214,7 +215,7 @@ void screenshot(const std::string& name) {
   fh.bfType = 0x4D42;
   fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
   fh.bfSize = fh.bfOffBits + size;
-  std::wstring path = paths().screenshots + L"\\" + ui::toWide(name) + L".bmp";
+  std::wstring path = paths().screenshots + L"\\" + codepage::gbkToWide(name) + L".bmp";
   if (FILE* f = _wfopen(path.c_str(), L"wb")) {
     fwrite(&fh, sizeof fh, 1, f);
     fwrite(&bi.bmiHeader, sizeof bi.bmiHeader, 1, f);

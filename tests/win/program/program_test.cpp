@@ -9,6 +9,7 @@
 #include <fstream>
 #include <vector>
 
+#include "common/codepage_win32.h"
 #include "app/tray.h"
 #include "app/window_defs.h"
 #include "app/window_layer_win32.h"
@@ -23,7 +24,7 @@ constexpr DWORD kStartLimit = 20000;
 constexpr const char* kRunKey = "software\\microsoft\\windows\\CurrentVersion\\Run";
 
 std::string readIni(const std::wstring& exe, const char* section, const char* key) {
-  const std::string ini = ui::fromWide(probe::directoryOf(exe)) + "\\pz.ini";
+  const std::string ini = codepage::wideToGbk(probe::directoryOf(exe)) + "\\pz.ini";
   char value[512] = {};
   GetPrivateProfileStringA(section, key, "<missing>", value, sizeof value, ini.c_str());
   return value;
@@ -32,7 +33,7 @@ std::string readIni(const std::wstring& exe, const char* section, const char* ke
 // pz.ini as its lines show it: "[section]" for a section, "section/key" for a key, any other line as it
 // is; blank lines left out.
 std::vector<std::string> iniOutline(const std::wstring& exe) {
-  std::ifstream in(ui::fromWide(probe::directoryOf(exe)) + "\\pz.ini", std::ios::binary);
+  std::ifstream in(codepage::wideToGbk(probe::directoryOf(exe)) + "\\pz.ini", std::ios::binary);
   std::vector<std::string> outline;
   std::string section;
   for (std::string line; std::getline(in, line);) {
@@ -51,7 +52,7 @@ std::vector<std::string> iniOutline(const std::wstring& exe) {
 }
 
 void writeIni(const std::wstring& exe, const char* section, const char* key, const char* value) {
-  const std::string ini = ui::fromWide(probe::directoryOf(exe)) + "\\pz.ini";
+  const std::string ini = codepage::wideToGbk(probe::directoryOf(exe)) + "\\pz.ini";
   WritePrivateProfileStringA(section, key, value, ini.c_str());
 }
 
@@ -111,7 +112,7 @@ void clickMenuItem(HWND menu, int index) {
 // is a Backspace over the selection).
 void typeOver(HWND edit, const std::string& text) {
   SendMessageW(edit, EM_SETSEL, 0, -1);
-  const std::wstring keys = text.empty() ? std::wstring(L"\b") : ui::toWide(text);
+  const std::wstring keys = text.empty() ? std::wstring(L"\b") : codepage::gbkToWide(text);
   for (wchar_t k : keys) SendMessageW(edit, WM_CHAR, k, 1);
 }
 
@@ -331,7 +332,7 @@ TEST_F(Program, SettingsAreWrittenByTheirHandlersAndReadAtTheNextStart) {
     HWND main = p.mainWindow(kStartLimit);
     ASSERT_NE(main, nullptr);
     SendMessageW(control(main, "选择框3"), BM_CLICK, 0, 0);  // tick "开机自启"
-    EXPECT_EQ(runValue(), ui::fromWide(exe));
+    EXPECT_EQ(runValue(), codepage::wideToGbk(exe));
     EXPECT_EQ(readIni(exe, "设置", "自启动"), "1");
 
     SendMessageW(control(main, "组合框1"), WM_KEYDOWN, VK_END, 0);  // the last voice, by the keyboard
@@ -432,7 +433,7 @@ TEST_F(Program, ASecondCopyIsRefusedAndBringsTheVisibleFirstToTheFront) {
                                kStartLimit));
     wchar_t text[64] = {};
     GetDlgItemTextW(box, 0xFFFF, text, 64);
-    EXPECT_EQ(ui::fromWide(text), "禁止重复运行");
+    EXPECT_EQ(codepage::wideToGbk(text), "禁止重复运行");
     // The later copy has made its window and put its icon before the guard ran.
     HWND secondMain = probe::findMainWindow(second.id(), false);
     ASSERT_NE(secondMain, nullptr);

@@ -29,7 +29,7 @@ class RequestExchange : public ::testing::Test {
 TEST_F(RequestExchange, PostBodiesTextAndBytes) {
   web::RequestOptions text;
   text.url = kEcho;
-  text.method = 1;
+  text.method = web::Method::Post;
   text.body = "a=1&b=2";
   const text::Bytes echoed = web::sendRequest(text);
   EXPECT_EQ(onlyRequest().header("Content-Type"), "application/x-www-form-urlencoded");
@@ -41,7 +41,7 @@ TEST_F(RequestExchange, PostBodiesTextAndBytes) {
   peer::clearLog();
   web::RequestOptions bytes;
   bytes.url = kEcho;
-  bytes.method = 3;
+  bytes.method = web::Method::Put;
   bytes.body = "ignored";
   bytes.byteBody = std::string("\x00\x01\xFF\xFE zero", 9);
   const text::Bytes echoedBytes = web::sendRequest(bytes);
