@@ -2,6 +2,7 @@
 // SSL_CERT_FILE and SSL_CERT_DIR) and its host-name check.
 #include <arpa/inet.h>
 #include <algorithm>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -137,6 +138,14 @@ class OpenSslSession final : public Session {
 }  // namespace
 
 std::unique_ptr<Session> Session::create(const std::string& host, std::string* reason) {
+  // The link's threads are detached and may still be ending when the process exits. OpenSSL's own
+  // clean-up at exit would delete the key of each thread's error state under them, and the state of
+  // a thread that ends after it would be lost; without it, every thread frees its own as it ends.
+  static const bool initialised = OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+  if (!initialised) {
+    *reason = "cannot set up TLS";
+    return nullptr;
+  }
   auto session = std::make_unique<OpenSslSession>();
   if (!session->start(host, reason)) return nullptr;
   return session;
