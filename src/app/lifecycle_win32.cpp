@@ -1,5 +1,5 @@
-// The life of the process on Win32: entry, event binding, the main window's state handlers, the tray
-// commands and the end.
+// The life of the process on Win32: entry, the main window's own messages (creation, state, the tray
+// icon and menu) and the end.
 #include <windows.h>
 
 #include <atomic>
@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "app/controls.h"
+#include "app/event_table.h"
 #include "app/instance.h"
 #include "app/lifecycle.h"
 #include "app/settings.h"
 #include "app/tray.h"
 #include "app/window_layer_win32.h"
-#include "server/account.h"
 #include "server/link.h"
 #include "voice/announcer.h"
 
@@ -36,6 +36,7 @@ void onMainWindowCreated() {
   voice::captureStartupClosingPhrase();
   ui::setCurrentIndex(Window::Main, controls::kPages, 1);
   settings::loadSettings();
+  tray::setTrayIcon(tray::Image::Tray, tray::kTooltip);
   instance::guardSingleInstance();
 }
 
@@ -70,83 +71,47 @@ void onTrayEvent(tray::Operation operation) {
   if (operation == tray::Operation::Menu) tray::popUpTrayMenu(kTrayMenu, std::size(kTrayMenu));
 }
 
-bool mainWindowHook(HWND, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
-  *result = 0;
+// The main window's own messages; its controls' go on to the window layer.
+LRESULT CALLBACK mainWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
+    case ui::WMAPP_CREATED:
+      onMainWindowCreated();
+      return 0;
     case WM_CLOSE:
       onMainWindowClose();
-      return true;
+      return 0;
     case WM_MOVE:
     case WM_SIZE:
       onMainWindowMoved();
-      return false;
+      break;
     case tray::kCallbackMessage:
       if (wp == tray::kIconId) onTrayEvent(tray::trayOperation(LOWORD(lp)));
-      return true;
+      return 0;
     case WM_COMMAND:
-      if (lp != 0) return false;  // a control's notification
+      if (lp != 0) break;  // a control's notification
       for (const tray::MenuItem& item : kTrayMenu)
         if (LOWORD(wp) == item.id) item.command();
-      return true;
+      return 0;
     case ui::WMAPP_END:
       endProgram(static_cast<int>(wp));
-      return true;
+      return 0;
     case WM_DESTROY:
       tray::removeTrayIcon();
-      return false;
+      break;
     default:
-      return false;
+      break;
   }
-}
-
-void bindHandlers() {
-  using namespace controls;
-  ui::bind(Window::Main, "", ui::Event::Created, onMainWindowCreated);
-  ui::bind(Window::Main, kAutostartBox, ui::Event::Clicked, settings::saveAutostart);
-  ui::bind(Window::Main, kClosingPhraseBox, ui::Event::Changed, settings::saveClosingPhrase);
-  ui::bind(Window::Main, kVoiceBox, ui::Event::Selected, settings::saveVoice);
-  ui::bind(Window::Main, kTestButton, ui::Event::Clicked, voice::announceTest);
-  account::bindAccountEvents();
-}
-
-// Esc, Enter and their like, which the dialog manager turns into IDCANCEL and IDOK for the window. Our
-// windows are not dialogs: these keys go to the focused control and do what it does with them.
-bool isDialogCommandKey(const MSG& msg) {
-  if (msg.message != WM_KEYDOWN && msg.message != WM_KEYUP) return false;
-  switch (msg.wParam) {
-    case VK_ESCAPE:
-    case VK_CANCEL:
-    case VK_RETURN:
-    case VK_EXECUTE:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Tab and the arrow keys move between controls as in a dialog.
-bool isNavigationKey(MSG& msg) {
-  if (isDialogCommandKey(msg)) return false;
-  HWND root = GetAncestor(msg.hwnd, GA_ROOT);
-  if (!root || (root != ui::windowHandle(Window::Main) && root != ui::windowHandle(Window::Registration)))
-    return false;
-  return IsDialogMessageW(root, &msg);
+  return ui::windowProcedure(hwnd, msg, wp, lp);
 }
 
 }  // namespace
 
 int programMain() {
-  ui::startWindowThread();
+  ui::startWindowThread(mainWindowProc);
   server::createServerLink();
-  ui::setMainWindowHook(mainWindowHook);
-  bindHandlers();
-  ui::createWindow(Window::Main);  // raises onMainWindowCreated, then shows the window
-  MSG msg;
-  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-    if (isNavigationKey(msg)) continue;
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
+  bindEvents();
+  ui::createWindow(Window::Main);  // onMainWindowCreated runs, then the window shows
+  ui::runMessageLoop();
   return 0;
 }
 

@@ -1,27 +1,37 @@
-// Windows only: the settings file pz.ini beside the executable and the autostart entry in the current
-// user's Run key. The main window's controls hold the values; the file is read once at creation and
-// each key written when its control changes.
+// The settings file pz.ini beside the executable and the autostart entry in the current user's Run
+// key. The main window's controls hold the values; the file is read once at creation and each key
+// written when its control changes.
+//
+// On Windows the store is the real file and registry; the native build has an in-memory stand-in
+// (settings_native.h) that records what was written.
 #pragma once
 #include <string>
 
 namespace settings {
-
-// The directory of the running executable (no trailing backslash) and its full path.
-std::string exeDirectory();
-std::string exePath();
-std::string iniPath();
 
 // One key of pz.ini; values read are cut at 10,239 bytes. What is written reads back byte for byte,
 // except that line breaks are left out: a value is one line of the file.
 std::string readSetting(const std::string& section, const std::string& key, const std::string& fallback);
 void writeSetting(const std::string& section, const std::string& key, const std::string& value);
 
+// The Run value that starts the program when the user logs on: written with the executable's path,
+// or removed.
+void setAutostartEntry(bool on);
+
+// The main window's controls from pz.ini, and each control's handler that writes its key.
 void loadSettings();
-void saveAutostart();      // click on 选择框3 ("开机自启")
-void saveClosingPhrase();  // content of 编辑框1 changed
-void saveVoice();          // item chosen in 组合框1
+void saveAutostart();      // "开机自启" clicked
+void saveClosingPhrase();  // the closing phrase edited
+void saveVoice();          // a voice chosen
+
+#ifdef _WIN32
+// The directory of the running executable (no trailing backslash), its full path and pz.ini's.
+std::string exeDirectory();
+std::string exePath();
+std::string iniPath();
 
 inline constexpr const char* kRunKey = "software\\microsoft\\windows\\CurrentVersion\\Run";
 inline constexpr const char* kRunValue = "我的启动项";
+#endif
 
 }  // namespace settings

@@ -2,22 +2,14 @@
 // autostart value in the current user's Run key.
 #include <windows.h>
 
-#include <cstdlib>
 #include <vector>
 
-#include "app/controls.h"
-#include "app/pz_ini.h"
 #include "app/settings.h"
-#include "app/tray.h"
-#include "app/window_layer.h"
 
 namespace settings {
 namespace {
 
-using ui::Window;
-
 constexpr DWORD kValueLimit = 10240;  // a value read keeps at most 10,239 bytes
-constexpr const char* kDefaultClosingPhrase = "感谢您的惠顾、欢迎再次光临！";
 
 std::string modulePath() {
   std::vector<char> buffer(MAX_PATH);
@@ -87,37 +79,11 @@ void writeSetting(const std::string& section, const std::string& key, const std:
   WritePrivateProfileStringA(section.c_str(), key.c_str(), storedForm(value).c_str(), iniPath().c_str());
 }
 
-void loadSettings() {
-  using namespace controls;
-  ui::setChecked(Window::Main, kAutostartBox, readSetting(pz::kSettingsSection, pz::kAutostartKey, "0") == "1");
-  const bool remembered = readSetting(pz::kLoginSection, pz::kRememberKey, "0") == "1";
-  if (remembered) {
-    ui::setText(Window::Main, kLoginAccountBox, readSetting(pz::kLoginSection, pz::kAccountKey, ""));
-    ui::setText(Window::Main, kLoginPasswordBox, readSetting(pz::kLoginSection, pz::kPasswordKey, ""));
-  }
-  ui::setCurrentIndex(Window::Main, kVoiceBox, std::atoi(readSetting(pz::kSettingsSection, pz::kVoiceKey, "").c_str()));
-  ui::setText(Window::Main, kClosingPhraseBox,
-              readSetting(pz::kSpeechSection, pz::kClosingPhraseKey, kDefaultClosingPhrase));
-  ui::setChecked(Window::Main, kRememberBox, remembered);
-  tray::setTrayIcon(tray::Image::Tray, tray::kTooltip);
-}
-
-void saveAutostart() {
-  if (ui::isChecked(Window::Main, controls::kAutostartBox)) {
+void setAutostartEntry(bool on) {
+  if (on)
     writeRunValue();
-    writeSetting(pz::kSettingsSection, pz::kAutostartKey, "1");
-  } else {
+  else
     deleteRunValue();
-    writeSetting(pz::kSettingsSection, pz::kAutostartKey, "0");
-  }
-}
-
-void saveClosingPhrase() {
-  writeSetting(pz::kSpeechSection, pz::kClosingPhraseKey, ui::text(Window::Main, controls::kClosingPhraseBox));
-}
-
-void saveVoice() {
-  writeSetting(pz::kSettingsSection, pz::kVoiceKey, std::to_string(ui::currentIndex(Window::Main, controls::kVoiceBox)));
 }
 
 }  // namespace settings

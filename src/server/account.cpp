@@ -4,13 +4,13 @@
 
 #include "app/controls.h"
 #include "app/pz_ini.h"
+#include "app/settings.h"
 #include "app/window_layer.h"
 #include "common/msgbox.h"
 #include "server/link.h"
 #include "server/link_testing.h"
 #include "server/machine_id.h"
 #include "server/protocol.h"
-#include "server/login_store.h"
 #include "server/wait.h"
 
 namespace account {
@@ -48,12 +48,12 @@ void sendLogin(const std::string& account, const std::string& password) {
 void submitLogin() {
   sendLogin(ui::text(Window::Main, controls::kLoginAccountBox), ui::text(Window::Main, controls::kLoginPasswordBox));
   if (ui::isChecked(Window::Main, controls::kRememberBox)) {
-    storeLoginSetting(pz::kRememberKey, "1");
-    storeLoginSetting(pz::kAccountKey, ui::text(Window::Main, controls::kLoginAccountBox));
-    storeLoginSetting(pz::kPasswordKey, ui::text(Window::Main, controls::kLoginPasswordBox));
+    settings::writeSetting(pz::kLoginSection, pz::kRememberKey, "1");
+    settings::writeSetting(pz::kLoginSection, pz::kAccountKey, ui::text(Window::Main, controls::kLoginAccountBox));
+    settings::writeSetting(pz::kLoginSection, pz::kPasswordKey, ui::text(Window::Main, controls::kLoginPasswordBox));
   } else {
     // The stored account and password stay as they are.
-    storeLoginSetting(pz::kRememberKey, "0");
+    settings::writeSetting(pz::kLoginSection, pz::kRememberKey, "0");
   }
 }
 
@@ -124,12 +124,6 @@ void onRegistrationAnswer(const std::string& answer) {
     if (registrationWindows == window && ui::windowExists(Window::Registration))
       ui::destroyWindow(Window::Registration);
   });
-}
-
-void bindAccountEvents() {
-  ui::bind(Window::Main, controls::kLoginButton, ui::Event::Clicked, submitLogin);
-  ui::bind(Window::Main, controls::kRegisterLink, ui::Event::MouseDown, openRegistration);
-  ui::bind(Window::Registration, controls::kRegisterButton, ui::Event::Clicked, submitRegistration);
 }
 
 }  // namespace account

@@ -21,10 +21,6 @@ void submitRegistration();
 void onLoginAnswer(const std::string& answer);
 void onRegistrationAnswer(const std::string& answer);
 
-// Binds the three control events above to their handlers: the program entry's binding, which the
-// tests use too.
-void bindAccountEvents();
-
 // Messages.
 inline constexpr const char* kIncompleteMessage = "请填写完整信息后重试！";
 inline constexpr const char* kShortAccountMessage = "请输入六位或六位以上的账号！";

@@ -1,26 +1,10 @@
 // The wait on Win32: a one-shot waitable timer, and the thread's messages processed until it fires.
 #include <windows.h>
 
+#include "app/window_layer_win32.h"
 #include "server/wait.h"
 
 namespace server {
-namespace {
-
-// Processes every pending message; true (with the code) when a WM_QUIT was among them.
-bool pumpPending(int* quitCode) {
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == WM_QUIT) {
-      *quitCode = static_cast<int>(msg.wParam);
-      return true;
-    }
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-  return false;
-}
-
-}  // namespace
 
 void waitPumping(int milliseconds) {
   const long long ms = milliseconds > 0 ? milliseconds : 0;
@@ -38,7 +22,7 @@ void waitPumping(int milliseconds) {
   for (;;) {
     // Once WM_QUIT is out of the queue, only the timer is waited for: the loop that owns the quit
     // gets it back when we are done.
-    if (!quit) quit = pumpPending(&quitCode);
+    if (!quit) quit = ui::pumpPending(&quitCode);
     const DWORD woke = quit ? WaitForSingleObject(timer, INFINITE)
                             : MsgWaitForMultipleObjectsEx(1, &timer, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     if (woke == WAIT_OBJECT_0) break;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "link_fixture.h"
+#include "app/event_table.h"
 #include "server/account.h"
 
 using namespace linktest;
@@ -73,7 +74,7 @@ TEST_F(AccountTest, CompleteLoginShowsNothingAndRemembersAsTicked) {
 }
 
 TEST_F(AccountTest, TheLoginButtonIsBoundToTheLogin) {
-  account::bindAccountEvents();
+  app::bindEvents();
   typeLogin("1", "", false);
   ui::raiseEvent(Window::Main, "按钮_登陆", ui::Event::Clicked);
   EXPECT_EQ(boxTexts(), std::vector<std::string>{"请填写完整信息后重试！"});

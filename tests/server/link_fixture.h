@@ -18,7 +18,8 @@
 #include "server/link.h"
 #include "server/link_testing.h"
 #include "app/lifecycle_native.h"
-#include "server/login_store_native.h"
+#include "app/pz_ini.h"
+#include "app/settings_native.h"
 #include "server/web_address.h"
 
 namespace linktest {
@@ -31,7 +32,12 @@ using Setting = std::pair<std::string, std::string>;  // key of section "登陆"
 
 // What the shell was asked to do: the ends of the program, the remembered login written.
 inline std::vector<int> endCodes() { return app::endRequests(); }
-inline std::vector<Setting> written() { return account::storedLoginSettings(); }
+inline std::vector<Setting> written() {
+  std::vector<Setting> login;
+  for (const auto& w : settings::writtenSettings())
+    if (w.section == pz::kLoginSection) login.emplace_back(w.key, w.value);
+  return login;
+}
 
 inline std::vector<std::string> boxTexts() {
   std::vector<std::string> texts;
@@ -57,7 +63,7 @@ class WindowsTest : public testing::Test {
   void SetUp() override {
     resetWindows();
     app::clearEndRequests();
-    account::clearStoredLoginSettings();
+    settings::clearSettings();
     msgbox::clearShownBoxes();
     server::clearOpenedWebAddresses();
   }

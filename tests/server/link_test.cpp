@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "link_fixture.h"
+#include "app/event_table.h"
 #include "notify_peer.h"
 #include "server/account.h"
 #include "server/machine_id.h"
@@ -38,7 +39,7 @@ class LinkTest : public WindowsTest {
     t.keepaliveDropMs = 1000;
     server::testing::setTiming(t);
     server::testing::setEndpoint(peer.url());
-    account::bindAccountEvents();
+    app::bindEvents();
   }
 
   void TearDown() override {

@@ -21,6 +21,7 @@
 
 #include "common/codepage_win32.h"
 #include "../server/notify_peer.h"
+#include "app/event_table.h"
 #include "app/lifecycle.h"
 #include "app/settings.h"
 #include "app/window_layer_win32.h"
@@ -254,7 +255,7 @@ std::string billFrame(const std::string& account, const std::string& password) {
 // the link first and only then fills the login boxes (as the settings load does).
 void startProgram(const std::string& account, const std::string& password) {
   ui::startWindowThread();
-  account::bindAccountEvents();
+  app::bindEvents();
   ui::bind(Window::Main, "", ui::Event::Created, [account, password] {
     server::openServerLink();
     ui::setCurrentIndex(Window::Main, "高级选择夹1", 1);

@@ -1,0 +1,17 @@
+// Native builds only: there is no pz.ini and no registry, so the stand-in keeps the keys in memory and
+// records, for the tests, what was written, oldest first.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace settings {
+
+struct Written {
+  std::string section, key, value;
+};
+std::vector<Written> writtenSettings();
+bool autostartEntry();
+// Forgets every key, the record and the autostart entry.
+void clearSettings();
+
+}  // namespace settings
