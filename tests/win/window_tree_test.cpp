@@ -52,28 +52,11 @@ bool pumpUntil(F condition, DWORD limitMs = 5000) {
   return true;
 }
 
-std::vector<std::string> tabCaptions(HWND tab) {
-  std::vector<std::string> captions;
-  for (int i = 0; i < TabCtrl_GetItemCount(tab); ++i) {
-    wchar_t text[64] = {};
-    TCITEMW item{};
-    item.mask = TCIF_TEXT;
-    item.pszText = text;
-    item.cchTextMax = 64;
-    SendMessageW(tab, TCM_GETITEMW, i, reinterpret_cast<LPARAM>(&item));
-    captions.push_back(codepage::wideToGbk(text));
-  }
-  return captions;
-}
-
-std::vector<std::string> comboItems(HWND combo) {
-  std::vector<std::string> items;
-  for (int i = 0; i < SendMessageW(combo, CB_GETCOUNT, 0, 0); ++i) {
-    wchar_t text[64] = {};
-    SendMessageW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
-    items.push_back(codepage::wideToGbk(text));
-  }
-  return items;
+// What the probe reads of a tab control's pages or a combo box's items, as the program's GBK text.
+std::vector<std::string> gbk(const std::vector<std::wstring>& texts) {
+  std::vector<std::string> out;
+  for (const std::wstring& t : texts) out.push_back(codepage::wideToGbk(t));
+  return out;
 }
 
 std::vector<std::vector<std::string>> listRows(Window w, const std::string& list) {
@@ -153,10 +136,10 @@ class WindowTree : public ::testing::Test {
       }
 
       if (d.kind == Kind::Tab) {
-        EXPECT_EQ(tabCaptions(h), d.items);
+        EXPECT_EQ(gbk(probe::tabCaptions(h, probe::Options{})), d.items);
       }
       if (d.kind == Kind::Combo) {
-        EXPECT_EQ(comboItems(h), d.items);
+        EXPECT_EQ(gbk(probe::comboItems(h, probe::Options{})), d.items);
       }
       if (d.kind == Kind::List) {
         EXPECT_EQ(listRows(w, d.name), d.rows);
