@@ -13,11 +13,12 @@ after which every Wine process of the prefix is ended. The program runs on Wine'
         assert program.wait_exit(30) == 0
 
 Paths come from the environment when ctest passes them (KASSARO_EXE, KASSARO_PROBE,
-KASSARO_TRUST_CERT), else from build/win64-local. WINEPREFIX defaults to build/wineprefix, as for
+KASSARO_TRUST_CERT, KASSARO_END_HELPER), else from build/win64-local. WINEPREFIX defaults to build/wineprefix, as for
 scripts/wine-run; DISPLAY is used when set, else the session starts an Xvfb of its own. Set
 KASSARO_E2E_KEEP=1 to keep each session's folder (it is kept anyway when the test fails).
 """
 import array
+import contextlib
 import json
 import os
 import re
@@ -28,6 +29,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 import urllib.parse
 import urllib.request
 from pathlib import Path
@@ -37,6 +39,7 @@ PEERS = TOP / "tests" / "peers"
 PYTHON = "/usr/bin/python3"  # Debian's, with python3-websockets
 WINE_RUN = str(TOP / "scripts" / "wine-run")
 WINESERVER = "/usr/lib/wine/wineserver64"
+SCREENSHOTS = TOP / "build" / "screenshots"  # the pictures a test keeps of the program as it looks
 
 DESKTOP = "kassaro"
 DESKTOP_SIZE = "1024x768"
@@ -208,9 +211,11 @@ class Probe:
         return r
 
     # reading
-    def window(self, name="主窗口"):
-        """The window's state (hwnd, pid, title, visible, enabled, state, rect, screen) or None."""
-        r = self("window", name)
+    def window(self, name="主窗口", pid=None):
+        """The window's state (hwnd, pid, title, visible, enabled, state, topmost, rect, screen and, for a
+        window of the program's, the rect its definition gives it, design, and the names of the controls
+        it defines that are not there, missing) or None. pid: of that copy."""
+        r = self(*(["--pid", pid] if pid is not None else []), "window", name)
         if r.code == PROBE_NOT_FOUND:
             return None
         if not r.ok:
@@ -247,6 +252,18 @@ class Probe:
             raise E2EError(repr(r))
         return r.json()["icon"]
 
+    def focus(self, window="主窗口"):
+        """The name of the control that has the keyboard focus, or "" for none of the window's."""
+        return self._ok("focus", window).json()["focus"]
+
+    def tooltip(self):
+        """The tooltip that the taskbar shows for our icon while the pointer rests on it."""
+        return self._ok("tooltip").json()["text"]
+
+    def menu_rect(self):
+        """[left, top, width, height] of the open pop-up menu."""
+        return self._ok("menu").json()["rect"]
+
     # waiting (milliseconds are the probe's, seconds are ours)
     def wait_window(self, name="主窗口", timeout=30):
         r = self("wait-window", name, int(timeout * 1000), timeout=timeout + 30)
@@ -274,8 +291,13 @@ class Probe:
 
     # acting
     def act(self, *args, timeout=60):
-        """An action (click, type, select, page, close, minimize, dismiss, tray-*); its JSON answer."""
+        """An action (click, type, select, page, keys, close, minimize, dismiss, tray-*, pointer,
+        menu-click); its JSON answer."""
         return self._ok(*args, timeout=timeout).json()
+
+    def screenshot(self, bmp_path):
+        """A picture of the program's desktop as the program draws it, as a BMP file."""
+        self._ok("screenshot", windows_path(bmp_path))
 
 
 # ---------------------------------------------------------------- the program
@@ -291,12 +313,13 @@ class Program:
     """One copy of Kassaro.exe in a folder of its own, started through the probe's launcher so that
     its exit code comes back to us."""
 
-    def __init__(self, session, folder):
+    def __init__(self, session, folder, exe=None):
         self.session = session
         self.folder = Path(folder)
         self.folder.mkdir(parents=True, exist_ok=True)
+        # Always named Kassaro.exe, as the probe finds the program's processes by that name.
         self.exe = self.folder / "Kassaro.exe"
-        shutil.copyfile(session.kassaro_exe, self.exe)
+        shutil.copyfile(exe or session.kassaro_exe, self.exe)
         self.launcher = None
         self.pid = None
         self.exit_code = None
@@ -583,6 +606,7 @@ class Session:
         self.speech = None
         self.display = None
         self.programs = []
+        self.conversions = []  # pictures being made PNG
         self.autostart_was_left = False
         self.failed = False
 
@@ -611,6 +635,7 @@ class Session:
             if self.want_speech:
                 self.speech = SpeechPeer(self.folder, self.wine, self.trust_cert_exe)
             self.started = time.time()
+            self.programs_folder = self.folder
         except BaseException:
             self.failed = True  # keep the peers' output for whoever looks into it
             self._tear_down()
@@ -618,11 +643,31 @@ class Session:
         return self
 
     def __exit__(self, kind, value, tb):
-        self.failed = kind is not None
-        if self.failed and not issubclass(kind, TimeLimit):
+        self.failed = self.failed or kind is not None
+        if kind is not None and not issubclass(kind, TimeLimit):
             self._keep_evidence()
         self._tear_down()
         return False
+
+    @contextlib.contextmanager
+    def case(self, name):
+        """One of several cases that share this session (see SharedSession), its programs in a folder of
+        its own. A case that fails keeps the evidence and the session's folder, and what it left behind
+        (copies still running, the autostart value) is ended before the next case starts."""
+        self.programs_folder = self.folder / name
+        try:
+            yield self
+        except TimeLimit:
+            self.failed = True
+            raise
+        except BaseException:
+            self.failed = True
+            self._keep_evidence()
+            self._remove_autostart()
+            self.wine.kill()
+            raise
+        finally:
+            self.programs_folder = self.folder
 
     def _keep_evidence(self):
         """What the screen and the program's windows looked like when the test failed."""
@@ -670,6 +715,7 @@ class Session:
             lambda: self.notify and self.notify.stop(),
             lambda: self.speech and self.speech.stop(),
             lambda: self.display and self.display.stop(),
+            lambda: [c.wait(timeout=60) for c in self.conversions],
         ]
         for step in steps:
             try:
@@ -703,14 +749,15 @@ class Session:
     def trust(self, der_path):
         trust(self.wine, self.trust_cert_exe, der_path)
 
-    def new_program(self, folder_name="program"):
-        """A copy of the program in a folder of its own (not started): write its pz.ini, then start it."""
-        program = Program(self, self.folder / folder_name)
+    def new_program(self, folder_name="program", exe=None):
+        """A copy of the program (or of exe) in a folder of its own (not started): write its pz.ini, then
+        start it."""
+        program = Program(self, self.programs_folder / folder_name, exe)
         self.programs.append(program)
         return program
 
-    def start_program(self, ini=None, folder_name="program", wait_window=True):
-        program = self.new_program(folder_name)
+    def start_program(self, ini=None, folder_name="program", wait_window=True, exe=None):
+        program = self.new_program(folder_name, exe)
         if ini is not None:
             program.write_ini(ini)
         return program.start(wait_window=wait_window)
@@ -723,6 +770,21 @@ class Session:
         path = self.folder / f"{name}.png"
         self.display.screenshot(path)
         return path
+
+    def keep_screenshot(self, name):
+        """A picture of the program's desktop kept in build/screenshots as name.png, for people to look at;
+        made PNG while the test goes on."""
+        SCREENSHOTS.mkdir(parents=True, exist_ok=True)
+        bmp = SCREENSHOTS / f"{name}.bmp"
+        self.probe.screenshot(bmp)
+        self.conversions.append(subprocess.Popen(
+            ["sh", "-c", 'convert "$1" "$2" && rm "$1"', "convert", str(bmp), str(bmp.with_suffix(".png"))],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+
+    @property
+    def end_helper_exe(self):
+        """The program with a thread that calls endProgram(7) once a file "go-ahead" is beside it."""
+        return binary("KASSARO_END_HELPER", "kassaro_end_helper.exe")
 
     def new_temp_files(self, pattern="baidu_yuyin_*.mp3"):
         """Files in the prefix user's temporary directory made since the session started."""
@@ -740,3 +802,19 @@ class Session:
             samples.byteswap()
         peak = max((abs(v) for v in samples), default=0)
         return peak, len(samples) / 2 / 48000
+
+
+class SharedSession(unittest.TestCase):
+    """Cases that share one Session, made once for the class with the arguments in `session`: each case
+    starts and ends its own copies of the program inside `with self.s.case(name):`. Making Wine's world
+    once saves seconds a case."""
+    session = {}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.s = Session(**cls.session)
+        cls.s.__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.s.__exit__(None, None, None)

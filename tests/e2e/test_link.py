@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """The real Kassaro.exe when the notification server misbehaves or speaks up: a connection dropped in
-the middle of the day, the maintenance and update notices, a second copy, a server that never comes."""
+the middle of the day, the maintenance and update notices, a server that never comes."""
 import sys
 import unittest
 from pathlib import Path
@@ -92,19 +92,6 @@ class ServerNotices(unittest.TestCase):
             s.probe.act("dismiss")
             self.assertEqual(program.wait_exit(30), 0)
             self.assertEqual(wait_until(s.opened_addresses, 20, what="the browser to be asked"), [address])
-
-    def test_a_second_copy_says_so_and_ends_while_the_first_runs_on(self):
-        with Session("second-copy") as s:
-            first = s.start_program()
-            second = s.new_program("second").start(wait_window=False)
-            box = s.probe.wait_message_box()
-            self.assertEqual([box["title"], box["text"], box["pid"]], ["友情提醒:", "禁止重复运行", second.pid])
-            s.probe.act("--pid", second.pid, "dismiss")
-            self.assertEqual(second.wait_exit(30), 0)
-            self.assertTrue(first.running())
-            self.assertTrue(s.probe.window("主窗口")["visible"])
-            s.probe.act("tray-menu", "退出软件")
-            self.assertEqual(first.wait_exit(30), 0)
 
 
 class ServerDownForGood(unittest.TestCase):

@@ -1,65 +1,111 @@
 #!/usr/bin/python3
-"""The real Kassaro.exe as a merchant starts, hides, shows and ends it, under Wine on its virtual desktop,
-connected to the local notification server."""
+"""The real Kassaro.exe as a merchant starts, hides, shows and ends it, under Wine on its virtual desktop:
+its window and tray icon and menu, the keyboard in its controls, its settings file and the autostart
+value across restarts, the end from another thread and the guard against a second copy. What the windows
+hold as designed is checked against their definitions by tests/win/window_tree_test.cpp; here only what
+the running program makes of them."""
 import sys
+import time
 import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from kassaro_e2e import Session, wait_until, windows_path  # noqa: E402
+from kassaro_e2e import SharedSession, wait_until, windows_path  # noqa: E402
 
 SEP = "【字段分隔符】"
 ACCOUNT = "13987654321"
 REMEMBERED_LOGIN = {"登陆": {"是否记住": "1", "账号": ACCOUNT, "密码": "e2e-pw2"}}
+DEFAULT_PHRASE = "感谢您的惠顾、欢迎再次光临！"  # what the settings give when none is stored
 
 
-class StartAndEnd(unittest.TestCase):
-    def test_start_shows_the_main_window_and_the_tray_icon_and_the_tray_menu_ends_it(self):
-        with Session("start-and-end") as s:
+def centred(window):
+    """Whether the window sits in the middle of the screen at the size its definition gives it."""
+    width, height = window["design"][2:]
+    screen_w, screen_h = window["screen"]
+    return window["rect"] == [(screen_w - width) // 2, (screen_h - height) // 2, width, height]
+
+
+def shown(window):
+    return window["visible"] and window["state"] == 0
+
+
+def ini_outline(program):
+    """pz.ini as its lines show it: "[section]" for a section, "section/key" for a key; blank lines left out."""
+    outline, section = [], None
+    for line in program.ini_path.read_bytes().decode("gbk").splitlines():
+        if not line:
+            continue
+        if line.startswith("[") and line.endswith("]"):
+            section = line[1:-1]
+            outline.append(line)
+        elif "=" in line:
+            outline.append(f"{section}/{line.split('=', 1)[0]}")
+        else:
+            outline.append(line)
+    return outline
+
+
+class WithTheServer(SharedSession):
+    """The window and the tray of a program connected to the local notification server."""
+    session = dict(name="shell-online", time_limit=300)
+
+    def test_start_shows_the_management_page_with_the_stored_nothing_and_the_tray_icon_and_the_tray_menu_ends_it(self):
+        with self.s.case("start-and-end") as s:
             self.assertFalse(s.autostart_was_left, "an earlier test left the autostart value behind")
-            s.start_program()
+            program = s.start_program()
             probe = s.probe
 
             main = probe.window("主窗口")
-            self.assertEqual(main["title"], "Kassaro V1.0")
             self.assertTrue(main["visible"])
-            self.assertEqual(main["rect"], [50, 50, 750, 600])
+            self.assertEqual(main["rect"], main["design"])
+            self.assertEqual(main["missing"], [])
+            self.assertTrue(wait_until(probe.tray_icon, 10, what="the tray icon"))
+            self.assertEqual(probe.message_boxes(), [])
 
             tree = probe.tree("主窗口")
-            self.assertEqual([name for name, c in tree.items() if c.get("missing")], [])
-            self.assertEqual(tree["高级选择夹1"]["pages"], ["账单流水", "软件管理", "历史账单"])
             self.assertEqual(tree["高级选择夹1"]["page"], 1)
             self.assertTrue(tree["分组框2"]["shown"])      # the login panel is on screen
             self.assertFalse(tree["超级列表框_微信收款"]["shown"])
-            self.assertEqual(tree["标签_微信合计"]["text"], "微信收款合计：元")
-            self.assertEqual(tree["标签_支付宝合计"]["text"], "支付宝收款合计：元")
-            self.assertEqual(tree["超级列表框_微信收款"]["rows"], 0)
-            self.assertEqual(tree["超级列表框_支付宝收款"]["rows"], 0)
-            self.assertEqual(tree["组合框1"]["items"], ["普通女声", "普通男生", "度逍遥", "度丫丫"])
-            self.assertEqual(tree["编辑框1"]["text"], "感谢您的惠顾、欢迎再次光临！")
-            self.assertTrue(tree["选择框2"]["checked"])
-            self.assertFalse(tree["标签_监控状态1"]["visible"])
-            self.assertEqual(probe.rows("超级列表框1"), [["9999", "2020-6-29 09:53:40", "支付宝收款", "9999.99"]])
-            self.assertEqual([c["text"] for c in probe.columns("超级列表框_微信收款")],
-                             ["序号", "时间", "收款类型", "收款金额"])
 
-            self.assertTrue(probe.tray_icon())
-            self.assertEqual(probe.message_boxes(), [])
+            # No pz.ini: what the settings give when nothing is stored.
+            self.assertFalse(tree["选择框3"]["checked"])
+            self.assertFalse(tree["选择框1"]["checked"])
+            self.assertEqual(tree["编辑框_登陆账号"]["text"], "")
+            self.assertEqual(tree["编辑框_登陆密码"]["text"], "")
+            self.assertEqual(tree["组合框1"]["index"], 0)
+            self.assertEqual(tree["编辑框1"]["text"], DEFAULT_PHRASE)
+            time.sleep(0.5)  # painted
+            s.keep_screenshot("main-page1")
+
+            # "立即注册" opens the registration window.
+            probe.act("click", "标签3")
+            probe.wait_window("注册", 20)
+            time.sleep(0.5)
+            s.keep_screenshot("registration")
+            probe.act("close", "注册")
+            probe.wait_gone("注册", 20)
+
+            # The other pages, by clicking their tabs.
+            for page in (0, 2):
+                self.assertEqual(probe.act("page", page)["page"], page)
+                time.sleep(0.5)
+                s.keep_screenshot(f"main-page{page}")
+            self.assertTrue(probe.get("超级列表框1")["shown"])
 
             probe.act("tray-menu", "退出软件")
-            self.assertEqual(s.programs[0].wait_exit(30), 0)
+            self.assertEqual(program.wait_exit(30), 0)
             self.assertFalse(probe.tray_icon(hwnd=main["hwnd"]), "the tray icon outlived the program")
             self.assertIsNone(probe.window("主窗口"))
 
-    def test_close_hides_into_the_tray_where_payments_still_arrive_and_the_tray_shows_it_centred(self):
-        with Session("hide-and-show") as s:
+    def test_close_and_minimise_hide_into_the_tray_where_payments_still_arrive_and_the_tray_brings_it_back_centred(self):
+        with self.s.case("hide-and-show") as s:
             program = s.start_program(ini=REMEMBERED_LOGIN)
             probe = s.probe
             wait_until(lambda: any(ACCOUNT in f for f in s.notify.frames()), 30, what="the login")
 
+            # The title bar's close button hides it; it does not end.
             probe.act("close", "主窗口")
-            hidden = probe.window("主窗口")
-            self.assertFalse(hidden["visible"])
+            self.assertFalse(probe.window("主窗口")["visible"])
             self.assertTrue(program.running())
             self.assertTrue(probe.tray_icon())
 
@@ -69,55 +115,223 @@ class StartAndEnd(unittest.TestCase):
             self.assertEqual([r[0] for r in rows], ["1"])
             self.assertEqual(rows[0][2:], ["支付宝收款", "8.80"])
 
-            # A double click does nothing; a click shows the window again, centred on the screen.
+            # A double click does nothing by itself; a click shows the window again, centred on the screen.
             probe.act("tray-dblclick")
+            time.sleep(0.5)  # room for what it would start
             self.assertFalse(probe.window("主窗口")["visible"])
             probe.act("tray-click")
-            shown = probe.window("主窗口")
-            self.assertTrue(shown["visible"])
-            self.assertEqual(shown["state"], 0)
-            self.assertEqual(shown["rect"][2:], [750, 600])
-            width, height = shown["screen"]
-            self.assertEqual(shown["rect"][:2], [(width - 750) // 2, (height - 600) // 2])
+            again = probe.window("主窗口")
+            self.assertTrue(shown(again))
+            self.assertTrue(centred(again), again)
 
-            # Minimising hides it too; "打开窗口" from the tray menu brings it back.
+            # The close request of Alt+F4 and the taskbar hides it too.
+            probe.act("close-request", "主窗口")
+            self.assertFalse(probe.window("主窗口")["visible"])
+            self.assertTrue(program.running())
+            self.assertTrue(probe.tray_icon())
+            probe.act("tray-click")
+            self.assertTrue(shown(probe.window("主窗口")))
+
+            # So does the title bar's minimise button, the icon telling what it is.
             probe.act("minimize", "主窗口")
             self.assertFalse(probe.window("主窗口")["visible"])
-            probe.act("tray-menu", "打开窗口")
-            wait_until(lambda: probe.window("主窗口")["visible"], 20, what="the window to show")
+            self.assertTrue(program.running())
+            self.assertTrue(probe.tray_icon())
+            self.assertEqual(probe.tooltip(), "欢迎使用Kassaro系统")
 
-            probe.act("tray-menu", "退出软件")
+            # The tray menu by the mouse: right-aligned, its corner 5 pixels up and left of the pointer;
+            # "打开窗口" shows the window centred.
+            probe.act("pointer", 700, 500)
+            probe.act("tray-rclick")
+            time.sleep(0.3)  # placed
+            left, top, width, _ = probe.menu_rect()
+            self.assertEqual([left + width, top], [695, 495])
+            s.keep_screenshot("tray-menu")
+            probe.act("menu-click", "打开窗口")
+            wait_until(lambda: shown(probe.window("主窗口")), 20, what="the window to show")
+            self.assertTrue(wait_until(lambda: centred(probe.window("主窗口")), 10, what="the window centred"))
+
+            # "退出软件" ends it with 0, and the icon goes with it.
+            main = probe.window("主窗口")
+            probe.act("pointer", 700, 500)
+            probe.act("tray-rclick")
+            probe.menu_rect()
+            time.sleep(0.3)
+            self.assertTrue(probe.tray_icon())
+            probe.act("menu-click", "退出软件")
+            self.assertEqual(program.wait_exit(30), 0)
+            self.assertFalse(probe.tray_icon(hwnd=main["hwnd"]), "the tray icon outlived the program")
+
+
+class OnItsOwn(SharedSession):
+    """The program with no server to log in to, as it sits on a counter before the network is up."""
+    session = dict(name="shell-offline", notify=False, time_limit=300)
+
+    def test_end_program_from_another_thread_ends_with_its_code_and_removes_the_icon(self):
+        with self.s.case("end-from-thread") as s:
+            program = s.start_program(exe=s.end_helper_exe)
+            probe = s.probe
+            self.assertTrue(wait_until(probe.tray_icon, 10, what="the tray icon"))
+            main = probe.window("主窗口")
+            (program.folder / "go-ahead").touch()
+            self.assertEqual(program.wait_exit(30), 7)
+            self.assertFalse(probe.tray_icon(hwnd=main["hwnd"]), "the tray icon outlived the program")
+
+    def test_esc_and_enter_in_any_control_leave_the_program_as_it_was_and_tab_moves_the_focus(self):
+        with self.s.case("keyboard") as s:
+            program = s.start_program()
+            probe = s.probe
+            where = probe.window("主窗口")["rect"]
+
+            # One control of each kind, on the page shown at the start and on the bill page.
+            page_shown = 1
+            for page, name in [(1, "编辑框_登陆账号"), (1, "编辑框1"), (1, "按钮1"), (1, "选择框3"), (1, "组合框1"),
+                               (0, "超级列表框_微信收款"), (0, "高级选择夹1")]:
+                if page != page_shown:
+                    page_shown = probe.act("page", page)["page"]
+                    self.assertEqual(page_shown, page)
+                probe.act("keys", name, "esc", "enter")
+                time.sleep(0.5)  # room for what the keys would start
+                self.assertTrue(program.running(), name)
+                now = probe.window("主窗口")
+                self.assertTrue(shown(now), name)
+                self.assertEqual(now["rect"], where, name)
+                self.assertEqual(now["missing"], [], f"{name}: controls gone")
+            # The check box did nothing with the keys either.
+            self.assertFalse(probe.get("选择框3")["checked"])
+            self.assertIsNone(s.autostart_value())
+
+            self.assertEqual(probe.act("page", 1)["page"], 1)
+            probe.act("keys", "编辑框_登陆账号", "tab")
+            wait_until(lambda: probe.focus() == "编辑框_登陆密码", 5, what="the focus in the password box")
+
+            probe.act("tray-command", "退出软件")
             self.assertEqual(program.wait_exit(30), 0)
 
 
-class SettingsAcrossRestarts(unittest.TestCase):
-    def test_settings_survive_a_restart_and_the_autostart_value_follows_its_box(self):
-        with Session("settings-restart") as s:
+    def test_settings_are_written_by_their_handlers_and_read_at_the_next_start(self):
+        phrase = "[多谢]光临;欢迎=再来"
+        password = ' "口令 abc" '  # blanks and quotes around it
+        with self.s.case("settings-restart") as s:
             program = s.start_program()
             probe = s.probe
             self.assertIsNone(s.autostart_value())
 
-            probe.act("click", "选择框3")
+            probe.act("click", "选择框3")  # tick "开机自启"
             self.assertEqual(s.autostart_value(), windows_path(program.exe))
-            probe.act("select", "组合框1", 3)
-            probe.act("type", "编辑框1", "欢迎下次光临", "--replace")
-            ini = program.read_ini()
-            self.assertEqual(ini["设置"]["自启动"], "1")
-            self.assertEqual(ini["设置"]["声音选择"], "3")
-            self.assertEqual(ini["语音播报"]["播报结尾"], "欢迎下次光临")
-            probe.act("tray-menu", "退出软件")
+            self.assertEqual(program.read_ini()["设置"]["自启动"], "1")
+
+            probe.act("keys", "组合框1", "end")  # the last voice, by the keyboard
+            self.assertEqual(program.read_ini()["设置"]["声音选择"], "3")
+
+            probe.act("type", "编辑框1", phrase, "--replace")
+            self.assertEqual(program.read_ini()["语音播报"]["播报结尾"], phrase)
+
+            # A remembered login.
+            probe.act("type", "编辑框_登陆账号", "13800138000", "--replace")
+            probe.act("type", "编辑框_登陆密码", password, "--replace")
+            probe.act("click", "选择框1")
+            probe.act("click", "按钮_登陆")
+            probe.act("tray-command", "退出软件")
             self.assertEqual(program.wait_exit(30), 0)
 
             program.start()  # the same folder, so the same pz.ini
             self.assertTrue(probe.get("选择框3")["checked"])
-            self.assertEqual(probe.get("组合框1")["text"], "度丫丫")
-            self.assertEqual(probe.text("编辑框1"), "欢迎下次光临")
+            voice = probe.get("组合框1")
+            self.assertEqual(voice["index"], len(voice["items"]) - 1)
+            self.assertEqual(probe.text("编辑框1"), phrase)
+            self.assertEqual(probe.text("编辑框_登陆账号"), "13800138000")
+            self.assertEqual(probe.text("编辑框_登陆密码"), password)
 
-            probe.act("click", "选择框3")
+            probe.act("click", "选择框3")  # untick
             self.assertIsNone(s.autostart_value())
             self.assertEqual(program.read_ini()["设置"]["自启动"], "0")
-            probe.act("tray-menu", "退出软件")
+
+            # A line break typed into the phrase stays in the box and out of the file, which keeps its keys.
+            probe.act("type", "编辑框1", "上午好\n下午好", "--replace")
+            self.assertEqual(probe.text("编辑框1"), "上午好\r\n下午好")
+            self.assertEqual(program.read_ini()["语音播报"]["播报结尾"], "上午好下午好")
+            self.assertEqual(ini_outline(program), ["[设置]", "设置/自启动", "设置/声音选择", "[语音播报]",
+                                                    "语音播报/播报结尾", "[登陆]", "登陆/是否记住", "登陆/账号",
+                                                    "登陆/密码"])
+            probe.act("type", "编辑框1", "\\b", "--replace")
+            self.assertEqual(program.read_ini()["语音播报"]["播报结尾"], "")
+            probe.act("tray-command", "退出软件")
             self.assertEqual(program.wait_exit(30), 0)
+
+            program.start()
+            self.assertFalse(probe.get("选择框3")["checked"])
+            self.assertEqual(probe.text("编辑框1"), "")  # emptied stays empty
+            probe.act("tray-command", "退出软件")
+            self.assertEqual(program.wait_exit(30), 0)
+
+    def test_a_remembered_login_and_the_stored_voice_are_loaded(self):
+        stored = {"登陆": {"是否记住": "1", "账号": "13800138000", "密码": "密码abc"}, "设置": {"声音选择": "2"}}
+        with self.s.case("remembered-login") as s:
+            program = s.start_program(ini=stored)
+            probe = s.probe
+            self.assertEqual(probe.text("编辑框_登陆账号"), "13800138000")
+            self.assertEqual(probe.text("编辑框_登陆密码"), "密码abc")
+            self.assertTrue(probe.get("选择框1")["checked"])
+            self.assertEqual(probe.get("组合框1")["index"], 2)
+            probe.act("tray-command", "退出软件")
+            self.assertEqual(program.wait_exit(30), 0)
+
+            stored["登陆"]["是否记住"] = "0"
+            stored["设置"]["声音选择"] = "abc"  # not a number: the first voice
+            program.write_ini(stored)
+            program.start()
+            self.assertEqual(probe.text("编辑框_登陆账号"), "")
+            self.assertEqual(probe.text("编辑框_登陆密码"), "")
+            self.assertFalse(probe.get("选择框1")["checked"])
+            self.assertEqual(probe.get("组合框1")["index"], 0)
+            probe.act("tray-command", "退出软件")
+            self.assertEqual(program.wait_exit(30), 0)
+
+
+    def test_a_second_copy_is_refused_and_brings_the_visible_first_to_the_front(self):
+        with self.s.case("second-copy") as s:
+            first = s.start_program()
+            probe = s.probe
+            self.assertFalse(probe.window("主窗口", pid=first.pid)["topmost"])
+
+            second = s.new_program("second").start(wait_window=False)
+            box = probe.wait_message_box()
+            self.assertEqual([box["title"], box["text"], box["pid"]], ["友情提醒:", "禁止重复运行", second.pid])
+            # The later copy has made its window and put its icon before the guard ran.
+            second_main = probe.window("主窗口", pid=second.pid)
+            self.assertFalse(second_main["visible"])
+            self.assertTrue(probe.tray_icon(hwnd=second_main["hwnd"]))
+            time.sleep(0.3)
+            s.keep_screenshot("second-copy")
+            probe.act("--pid", second.pid, "dismiss")
+            self.assertEqual(second.wait_exit(30), 0)
+            self.assertFalse(probe.tray_icon(hwnd=second_main["hwnd"]), "the later copy's icon outlived it")
+
+            self.assertTrue(first.running())
+            front = probe.window("主窗口", pid=first.pid)
+            self.assertTrue(front["topmost"])
+            self.assertTrue(front["visible"])
+
+            # While the first copy sits in the tray there is no window to bring forward; the later copy
+            # still ends.
+            probe.act("minimize", "主窗口")
+            self.assertFalse(probe.window("主窗口", pid=first.pid)["visible"])
+            third = s.new_program("third").start(wait_window=False)
+            probe.wait_message_box()
+            probe.act("--pid", third.pid, "dismiss")
+            self.assertEqual(third.wait_exit(30), 0)
+            self.assertFalse(probe.window("主窗口", pid=first.pid)["visible"])
+
+            probe.act("tray-command", "退出软件")
+            self.assertEqual(first.wait_exit(30), 0)
+
+            # The mark went with the first copy: the next start is a first copy again.
+            first.start()
+            time.sleep(0.5)  # room for a guard's box
+            self.assertEqual(probe.message_boxes(), [])
+            probe.act("tray-command", "退出软件")
+            self.assertEqual(first.wait_exit(30), 0)
 
 
 if __name__ == "__main__":

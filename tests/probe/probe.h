@@ -106,6 +106,15 @@ bool trayIconThere(HWND owner);
 const wchar_t* expectedClass(ui::Kind kind);
 const char* kindName(ui::Kind kind);
 
+// ---- the mouse and the taskbar, as a user's own ----
+// Moves the pointer as the mouse does (SetCursorPos alone does not move it under Wine).
+void moveMouseTo(int x, int y);
+// A press and release of the left button at that point of the screen, the pointer moved there first.
+void realClickAt(int x, int y);
+// The tooltip that the taskbar shows while the pointer rests on one of its notification icons (the icons
+// sit at its right end), or empty when none shows or there is no taskbar on this thread's desktop.
+std::wstring trayTooltip();
+
 // ---- talking to the program's windows ----
 // SendMessageTimeout that throws Failure(kNoAnswer) when the program does not answer.
 LRESULT ask(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, const Options& options);

@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <iterator>
 #include <map>
+#include <set>
 
 #include "app/tray.h"
 #include "probe/probe.h"
@@ -25,7 +27,9 @@ const char* const kUsageText =
     "usage: kassaro_probe [--pid N] [--desktop NAME (kassaro; \"\" for its own)] [--answer-ms MS] COMMAND ...\n"
     "reading:\n"
     "  windows                      every top-level window of the program (message boxes, menus too)\n"
-    "  window WIN                   title, visibility, state (0 normal, 2 minimised, 3 maximised), rect\n"
+    "  window WIN                   title, visibility, state (0 normal, 2 minimised, 3 maximised), rect;\n"
+    "                               for 主窗口 and 注册 also the rect they are designed with and the\n"
+    "                               names of the controls that are missing\n"
     "  get [WIN] CONTROL            everything a user sees of a control (JSON)\n"
     "  text [WIN] CONTROL           caption or content as plain text (combo: the chosen item)\n"
     "  tree [WIN]                   every control of the window (JSON array)\n"
@@ -33,6 +37,10 @@ const char* const kUsageText =
     "  columns [WIN] LIST           list column captions, widths and alignments\n"
     "  msgbox                       the open message boxes: title, text, buttons (1 when none)\n"
     "  tray [--hwnd H]              whether the main window's notification icon exists (1 when not)\n"
+    "  tooltip                      the tooltip the taskbar shows for our icon, the pointer resting on it\n"
+    "  focus [WIN]                  the control that has the keyboard focus (\"\" for none of ours)\n"
+    "  menu                         the open pop-up menu's rect (1 when none opens)\n"
+    "  screenshot FILE              a picture of the program's desktop, as a BMP file\n"
     "waiting:\n"
     "  wait-window WIN|TITLE MS     until such a window is visible; prints when\n"
     "  wait-gone WIN|TITLE MS       until no such window exists\n"
@@ -45,10 +53,15 @@ const char* const kUsageText =
     "  select [WIN] COMBO INDEX     chooses an item as the user does\n"
     "  page INDEX                   clicks the tab of that page\n"
     "  close [WIN] / minimize [WIN] the title bar's buttons\n"
+    "  close-request [WIN]          the close request that Alt+F4 and the taskbar send (WM_CLOSE)\n"
     "  dismiss [BUTTON]             presses OK (or BUTTON) on the first message box\n"
     "  tray-click / tray-dblclick / tray-rclick   the notification icon's mouse messages\n"
     "  tray-menu ITEM               right-click, then choose the item with that caption from the menu\n"
     "  tray-command ITEM            the menu item's command without the menu\n"
+    "  keys [WIN] CONTROL KEY...    gives the control the focus, then presses the keys (esc, enter, tab,\n"
+    "                               end or a virtual-key number) on the keyboard\n"
+    "  pointer X Y                  moves the mouse pointer there, as the mouse does\n"
+    "  menu-click ITEM              a real mouse click on that item of the open tray menu\n"
     "starting:\n"
     "  launch EXE                   starts EXE on the desktop, waits, exits with its exit code\n";
 
@@ -191,10 +204,18 @@ const MenuItem& trayMenuItem(const std::wstring& caption) {
   throw Failure{kUsage, "the tray menu has no item " + utf8(caption)};
 }
 
+// The open pop-up menu of the process `pid` (0: of any target process).
 HWND popupMenuOf(DWORD pid, const Options& o) {
   for (const TopWindow& t : topWindows(o))
-    if (t.cls == L"#32768" && t.visible && t.pid == pid) return t.hwnd;
+    if (t.cls == L"#32768" && t.visible && (!pid || t.pid == pid)) return t.hwnd;
   return nullptr;
+}
+
+HWND waitPopupMenu(const Options& o, DWORD pid = 0) {
+  HWND menu = nullptr;
+  if (!pollUntil(o.answerMs, [&] { return (menu = popupMenuOf(pid, o)) != nullptr; }))
+    throw Failure{kNotFound, "no pop-up menu appeared"};
+  return menu;
 }
 
 // ---- acting ----
@@ -244,6 +265,24 @@ int cmdWindows(const Args&, const Options& o) {
   return items.empty() ? kNotFound : kOk;
 }
 
+BOOL CALLBACK collectChild(HWND h, LPARAM lp) {
+  wchar_t cls[64] = {};
+  GetClassNameW(h, cls, 64);
+  reinterpret_cast<std::set<std::pair<int, std::wstring>>*>(lp)->insert({GetDlgCtrlID(h), cls});
+  return TRUE;
+}
+
+// The names of the window's controls, by its definition, that are not among its children: each child
+// looked at once.
+std::vector<std::wstring> missingControls(HWND top, ui::Window w) {
+  std::set<std::pair<int, std::wstring>> children;
+  EnumChildWindows(top, collectChild, reinterpret_cast<LPARAM>(&children));
+  std::vector<std::wstring> missing;
+  for (const ui::ControlDef& d : ui::controlDefs(w))
+    if (!children.count({ui::controlId(w, d.name), expectedClass(d.kind)})) missing.push_back(fromGbk(d.name));
+  return missing;
+}
+
 int cmdWindow(const Args& a, const Options& o) {
   need(a, 2);
   HWND h = windowByNameOrTitle(a.words[1], o);
@@ -254,17 +293,27 @@ int cmdWindow(const Args& a, const Options& o) {
   GetWindowThreadProcessId(h, &pid);
   std::wstring title(GetWindowTextLengthW(h) + 1, L'\0');
   title.resize(GetWindowTextW(h, title.data(), static_cast<int>(title.size())));
-  out(Json()
-          .add("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(h)))
-          .add("pid", static_cast<long long>(pid))
-          .add("title", title)
-          .add("visible", IsWindowVisible(h) != 0)
-          .add("enabled", IsWindowEnabled(h) != 0)
-          .add("state", static_cast<long long>(IsIconic(h) ? 2 : IsZoomed(h) ? 3 : 0))
-          .raw("rect", rectJson(r))
-          .raw("screen", "[" + std::to_string(GetSystemMetrics(SM_CXSCREEN)) + "," +
-                             std::to_string(GetSystemMetrics(SM_CYSCREEN)) + "]")
-          .str());
+  Json json;
+  json.add("hwnd", static_cast<long long>(reinterpret_cast<INT_PTR>(h)))
+      .add("pid", static_cast<long long>(pid))
+      .add("title", title)
+      .add("visible", IsWindowVisible(h) != 0)
+      .add("enabled", IsWindowEnabled(h) != 0)
+      .add("state", static_cast<long long>(IsIconic(h) ? 2 : IsZoomed(h) ? 3 : 0))
+      .add("topmost", (GetWindowLongW(h, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0)
+      .raw("rect", rectJson(r))
+      .raw("screen", "[" + std::to_string(GetSystemMetrics(SM_CXSCREEN)) + "," +
+                         std::to_string(GetSystemMetrics(SM_CYSCREEN)) + "]");
+  // Where the window's definition puts it, so that a caller compares with it instead of restating it,
+  // and which of the controls it defines are not there (a look that asks the program nothing).
+  ui::Window w;
+  if (parseWindowName(a.words[1], &w)) {
+    const ui::Rect d = ui::windowDef(w).rect;
+    std::vector<std::string> missing;
+    for (const std::wstring& name : missingControls(h, w)) missing.push_back(quoted(name));
+    json.raw("design", rectJson(RECT{d.x, d.y, d.x + d.w, d.y + d.h})).raw("missing", array(missing));
+  }
+  out(json.str());
   return kOk;
 }
 
@@ -506,12 +555,13 @@ int cmdPage(const Args& a, const Options& o) {
   throw Failure{kUsage, "the window has no tab control"};
 }
 
-int cmdSysCommand(const Args& a, const Options& o, WPARAM command) {
+// A message to the window as the title bar's buttons (WM_SYSCOMMAND) or the shell (WM_CLOSE) send it.
+int cmdWindowMessage(const Args& a, const Options& o, UINT message, WPARAM wp) {
   ui::Window w = ui::Window::Main;
   if (a.words.size() > 1 && !parseWindowName(a.words[1], &w)) throw Failure{kUsage, "unknown window"};
   HWND h = findWindow(w, o);
   if (!h) throw Failure{kNotFound, "window not found"};
-  SendNotifyMessageW(h, WM_SYSCOMMAND, command, 0);
+  SendNotifyMessageW(h, message, wp, 0);
   settle(h, o);
   out("{}");
   return kOk;
@@ -548,9 +598,7 @@ int cmdTrayMenu(const Args& a, const Options& o) {
   DWORD pid = 0;
   GetWindowThreadProcessId(main, &pid);
   trayCallback(main, WM_RBUTTONUP);
-  HWND menu = nullptr;
-  if (!pollUntil(o.answerMs, [&] { return (menu = popupMenuOf(pid, o)) != nullptr; }))
-    throw Failure{kNotFound, "no pop-up menu appeared"};
+  HWND menu = waitPopupMenu(o, pid);
   // The menu's own loop reads the keyboard from the program's queue: down to the item, then Enter.
   for (int k = 0; k <= item.position; ++k) PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
   PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
@@ -563,6 +611,144 @@ int cmdTrayCommand(const Args& a, const Options& o) {
   const MenuItem& item = trayMenuItem(a.words[1]);
   HWND main = mainWindow(o);
   SendNotifyMessageW(main, WM_COMMAND, MAKEWPARAM(item.command, 0), 0);
+  out("{}");
+  return kOk;
+}
+
+// ---- the keyboard, the mouse and the screen, as a user's own ----
+
+void pressKey(WORD vk) {
+  INPUT in[2] = {};
+  in[0].type = in[1].type = INPUT_KEYBOARD;
+  in[0].ki.wVk = in[1].ki.wVk = vk;
+  in[1].ki.dwFlags = KEYEVENTF_KEYUP;
+  SendInput(2, in, sizeof(INPUT));
+  Sleep(100);
+}
+
+WORD keyCode(const std::wstring& name) {
+  static const std::pair<const wchar_t*, WORD> kNames[] = {
+      {L"esc", VK_ESCAPE}, {L"enter", VK_RETURN}, {L"tab", VK_TAB}, {L"end", VK_END}};
+  for (const auto& [n, vk] : kNames)
+    if (name == n) return vk;
+  return static_cast<WORD>(number(name));
+}
+
+HWND focusedWindow(HWND top) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  return GetGUIThreadInfo(GetWindowThreadProcessId(top, nullptr), &info) ? info.hwndFocus : nullptr;
+}
+
+// The name of the control of the window that has the keyboard focus in its thread, or "".
+std::wstring focusedControl(HWND top, ui::Window w) {
+  HWND focus = focusedWindow(top);
+  if (!focus) return {};
+  for (const ui::ControlDef& d : ui::controlDefs(w))
+    if (childControl(top, d) == focus) return fromGbk(d.name);
+  return {};
+}
+
+// Gives the control the keyboard focus as a click would, without clicking it, and brings its window to
+// the front so that the keyboard's input goes there.
+void giveFocus(const Control& c) {
+  const DWORD theirs = GetWindowThreadProcessId(c.hwnd, nullptr), ours = GetCurrentThreadId();
+  AttachThreadInput(ours, theirs, TRUE);
+  SetForegroundWindow(c.top);
+  SetFocus(c.hwnd);
+  AttachThreadInput(ours, theirs, FALSE);
+  if (!pollUntil(5000, [&] { return focusedWindow(c.top) == c.hwnd; }))
+    throw Failure{kFailed, "the control did not take the focus"};
+}
+
+int cmdKeys(const Args& a, const Options& o) {
+  size_t i = 1;
+  Control c = controlArg(a, o, &i, 1);
+  checkUsable(c, a);
+  giveFocus(c);
+  for (size_t k = i + 1; k < a.words.size(); ++k) pressKey(keyCode(a.words[k]));
+  settle(c.top, o);
+  out(Json().add("focus", focusedControl(c.top, c.def->window)).str());
+  return kOk;
+}
+
+int cmdFocus(const Args& a, const Options& o) {
+  size_t i = 1;
+  const ui::Window w = windowArg(a, &i);
+  HWND top = findWindow(w, o);
+  if (!top) throw Failure{kNotFound, "window not found"};
+  out(Json().add("focus", focusedControl(top, w)).str());
+  return kOk;
+}
+
+int cmdPointer(const Args& a, const Options&) {
+  need(a, 3);
+  moveMouseTo(number(a.words[1]), number(a.words[2]));
+  out("{}");
+  return kOk;
+}
+
+int cmdMenu(const Args&, const Options& o) {
+  RECT r{};
+  GetWindowRect(waitPopupMenu(o), &r);
+  out(Json().raw("rect", rectJson(r)).str());
+  return kOk;
+}
+
+int cmdMenuClick(const Args& a, const Options& o) {
+  need(a, 2);
+  const MenuItem& item = trayMenuItem(a.words[1]);
+  RECT r{};
+  GetWindowRect(waitPopupMenu(o), &r);
+  // The items are of one height and fill the menu.
+  const int count = static_cast<int>(std::size(kTrayMenu));
+  realClickAt((r.left + r.right) / 2, r.top + (r.bottom - r.top) * (2 * item.position + 1) / (2 * count));
+  out("{}");
+  return kOk;
+}
+
+int cmdTooltip(const Args&, const Options&) {
+  const std::wstring tip = onProgramDesktop() ? trayTooltip() : std::wstring();
+  if (tip.empty()) throw Failure{kNotFound, "no tooltip showed"};
+  out(Json().add("text", tip).str());
+  return kOk;
+}
+
+// The whole of the program's desktop as a 24-bit BMP file.
+int cmdScreenshot(const Args& a, const Options&) {
+  need(a, 2);
+  if (!onProgramDesktop()) throw Failure{kNotFound, "the program's desktop is not there"};
+  const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+  HDC screen = GetDC(nullptr);
+  HDC dc = CreateCompatibleDC(screen);
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+  bi.bmiHeader.biWidth = width;
+  bi.bmiHeader.biHeight = height;  // bottom-up, as a BMP file keeps it
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 24;
+  bi.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(dc, bitmap);
+  BitBlt(dc, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+  GdiFlush();
+  const DWORD stride = ((width * 3 + 3) / 4) * 4, size = stride * height;
+  BITMAPFILEHEADER fh{};
+  fh.bfType = 0x4D42;
+  fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
+  fh.bfSize = fh.bfOffBits + size;
+  bool written = false;
+  if (FILE* f = _wfopen(a.words[1].c_str(), L"wb")) {
+    written = fwrite(&fh, sizeof fh, 1, f) == 1 && fwrite(&bi.bmiHeader, sizeof bi.bmiHeader, 1, f) == 1 &&
+              fwrite(bits, size, 1, f) == 1;
+    written = fclose(f) == 0 && written;
+  }
+  SelectObject(dc, old);
+  DeleteObject(bitmap);
+  DeleteDC(dc);
+  ReleaseDC(nullptr, screen);
+  if (!written) throw Failure{kFailed, "cannot write " + utf8(a.words[1])};
   out("{}");
   return kOk;
 }
@@ -617,14 +803,22 @@ const std::map<std::wstring, Command>& commands() {
       {L"type", cmdType},
       {L"select", cmdSelect},
       {L"page", cmdPage},
-      {L"close", [](const Args& a, const Options& o) { return cmdSysCommand(a, o, SC_CLOSE); }},
-      {L"minimize", [](const Args& a, const Options& o) { return cmdSysCommand(a, o, SC_MINIMIZE); }},
+      {L"close", [](const Args& a, const Options& o) { return cmdWindowMessage(a, o, WM_SYSCOMMAND, SC_CLOSE); }},
+      {L"close-request", [](const Args& a, const Options& o) { return cmdWindowMessage(a, o, WM_CLOSE, 0); }},
+      {L"minimize", [](const Args& a, const Options& o) { return cmdWindowMessage(a, o, WM_SYSCOMMAND, SC_MINIMIZE); }},
       {L"dismiss", cmdDismiss},
       {L"tray-click", [](const Args&, const Options& o) { return cmdTrayMouse(o, WM_LBUTTONUP); }},
       {L"tray-dblclick", [](const Args&, const Options& o) { return cmdTrayMouse(o, WM_LBUTTONDBLCLK); }},
       {L"tray-rclick", [](const Args&, const Options& o) { return cmdTrayMouse(o, WM_RBUTTONUP); }},
       {L"tray-menu", cmdTrayMenu},
       {L"tray-command", cmdTrayCommand},
+      {L"tooltip", cmdTooltip},
+      {L"focus", cmdFocus},
+      {L"keys", cmdKeys},
+      {L"pointer", cmdPointer},
+      {L"menu", cmdMenu},
+      {L"menu-click", cmdMenuClick},
+      {L"screenshot", cmdScreenshot},
   };
   return table;
 }

@@ -314,6 +314,66 @@ bool trayIconThere(HWND owner) {
   return Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
 }
 
+// ---- the mouse and the taskbar ----
+
+namespace {
+
+// A point on the screen as SendInput's absolute mouse positions take it.
+INPUT mouseInput(int x, int y, DWORD flags) {
+  INPUT in{};
+  in.type = INPUT_MOUSE;
+  in.mi.dx = MulDiv(x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
+  in.mi.dy = MulDiv(y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
+  in.mi.dwFlags = flags | MOUSEEVENTF_ABSOLUTE;
+  return in;
+}
+
+BOOL CALLBACK findShownTip(HWND h, LPARAM lp) {
+  if (className(h) != L"tooltips_class32" || !IsWindowVisible(h)) return TRUE;
+  wchar_t text[256] = {};
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutW(h, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, &ignored);
+  if (!text[0]) return TRUE;
+  *reinterpret_cast<std::wstring*>(lp) = text;
+  return FALSE;
+}
+
+}  // namespace
+
+void moveMouseTo(int x, int y) {
+  SetCursorPos(x, y);
+  INPUT in = mouseInput(x, y, MOUSEEVENTF_MOVE);
+  SendInput(1, &in, sizeof in);
+}
+
+void realClickAt(int x, int y) {
+  moveMouseTo(x, y);
+  Sleep(300);  // a menu marks the item under the pointer before it takes the press
+  INPUT in[2] = {mouseInput(x, y, MOUSEEVENTF_LEFTDOWN), mouseInput(x, y, MOUSEEVENTF_LEFTUP)};
+  SendInput(2, in, sizeof(INPUT));
+}
+
+std::wstring trayTooltip() {
+  HWND taskbar = FindWindowW(L"Shell_TrayWnd", nullptr);
+  if (!taskbar || !IsWindowVisible(taskbar)) return {};
+  RECT bar{};
+  GetWindowRect(taskbar, &bar);
+  const int y = (bar.top + bar.bottom) / 2;
+  for (int x = bar.right - 6; x > bar.right - 160; x -= 10) {
+    moveMouseTo(x, y);
+    std::wstring tip;
+    for (int look = 0; look < 75 && tip.empty(); ++look) {  // 1.5 s for the tip to show
+      EnumWindows(findShownTip, reinterpret_cast<LPARAM>(&tip));
+      if (tip.empty()) Sleep(20);
+    }
+    if (!tip.empty()) {
+      moveMouseTo(bar.left + 300, bar.top - 200);  // away, so that the tip goes
+      return tip;
+    }
+  }
+  return {};
+}
+
 // ---- messages ----
 
 LRESULT ask(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, const Options& options) {
