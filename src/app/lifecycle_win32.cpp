@@ -111,8 +111,7 @@ int programMain() {
   server::createServerLink();
   bindEvents();
   ui::createWindow(Window::Main);  // onMainWindowCreated runs, then the window shows
-  ui::runMessageLoop();
-  return 0;
+  return ui::runMessageLoop();
 }
 
 void registerExitCleanup(void (*routine)()) { gExitCleanups.push_back(routine); }

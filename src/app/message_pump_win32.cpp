@@ -1,6 +1,6 @@
 // The one message pump of the window thread: the program's loop, the processing of what is pending
 // (waits that keep the windows alive use it), and the keys that move between controls.
-#include "app/window_layer_win32.h"
+#include "app/window_layer_internal_win32.h"
 
 namespace ui {
 namespace {
@@ -24,7 +24,7 @@ bool isDialogCommandKey(const MSG& msg) {
 bool isNavigationKey(MSG& msg) {
   if (!onWindowThread() || isDialogCommandKey(msg)) return false;
   HWND root = GetAncestor(msg.hwnd, GA_ROOT);
-  if (!root || (root != windowHandle(Window::Main) && root != windowHandle(Window::Registration))) return false;
+  if (!root || (root != layer::rec(Window::Main).hwnd && root != layer::rec(Window::Registration).hwnd)) return false;
   return IsDialogMessageW(root, &msg);
 }
 

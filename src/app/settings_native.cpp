@@ -13,7 +13,6 @@ struct Store {
   std::mutex lock;
   std::map<std::pair<std::string, std::string>, std::string> values;
   std::vector<Written> written;
-  bool autostart = false;
 };
 
 Store& store() {
@@ -37,11 +36,8 @@ void writeSetting(const std::string& section, const std::string& key, const std:
   s.written.push_back({section, key, value});
 }
 
-void setAutostartEntry(bool on) {
-  Store& s = store();
-  std::lock_guard g(s.lock);
-  s.autostart = on;
-}
+// There is no Run key natively; the entry is tested under Wine.
+void setAutostartEntry(bool) {}
 
 std::vector<Written> writtenSettings() {
   Store& s = store();
@@ -49,18 +45,11 @@ std::vector<Written> writtenSettings() {
   return s.written;
 }
 
-bool autostartEntry() {
-  Store& s = store();
-  std::lock_guard g(s.lock);
-  return s.autostart;
-}
-
 void clearSettings() {
   Store& s = store();
   std::lock_guard g(s.lock);
   s.values.clear();
   s.written.clear();
-  s.autostart = false;
 }
 
 }  // namespace settings

@@ -1,5 +1,5 @@
-// Native builds only: there is no pz.ini and no registry, so the stand-in keeps the keys in memory and
-// records, for the tests, what was written, oldest first.
+// Native builds only: there is no pz.ini, so the stand-in keeps the keys in memory and records, for the
+// tests, what was written, oldest first.
 #pragma once
 #include <string>
 #include <vector>
@@ -10,8 +10,7 @@ struct Written {
   std::string section, key, value;
 };
 std::vector<Written> writtenSettings();
-bool autostartEntry();
-// Forgets every key, the record and the autostart entry.
+// Forgets every key and the record.
 void clearSettings();
 
 }  // namespace settings
