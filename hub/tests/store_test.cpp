@@ -302,6 +302,58 @@ TEST_P(EveryEngine, DuplicatesAreFoundBySourceIdAndByDedupeKeyWithinTheWindowOfO
   EXPECT_EQ(raw()->exec(insert + "'', '', '')"), "");
 }
 
+TEST_P(EveryEngine, WhatClientsSendIsKeptBoundedAndTheDedupeWindowReachesBothWays) {
+  auto store = open();
+  const std::int64_t a = addShop(*store, "A");
+  // Two nodes take a phone's two posts in the opposite order: the earlier request time, committed
+  // second, still finds the later one.
+  const Stored later = store->addBill(payment(a, 100'000, "", "K"), kWindow);
+  const Stored earlier = store->addBill(payment(a, 100'000 - kWindow, "", "K"), kWindow);
+  EXPECT_TRUE(earlier.duplicate);
+  EXPECT_EQ(earlier.number, later.number);
+  EXPECT_FALSE(store->addBill(payment(a, 100'000 - kWindow - 1, "", "K"), kWindow).duplicate);
+
+  // A list reads the newest bills, oldest first, and the text only when asked; a text is kept clipped
+  // at a character's start.
+  constexpr clock::Millis from = 1'000'000, to = 2'000'000;
+  std::vector<std::int64_t> numbers;
+  for (int i = 0; i < 10; ++i) {
+    NewBill in = payment(a, from + i, "id-" + std::to_string(i));
+    in.text.clear();
+    for (int c = 0; c < 300; ++c) in.text += "收";
+    numbers.push_back(store->addBill(in, kWindow).number);
+  }
+  auto numbersOf = [](const std::vector<Bill>& bills) {
+    std::vector<std::int64_t> out;
+    for (const Bill& b : bills) out.push_back(b.number);
+    return out;
+  };
+  const auto newest = store->latestBills(a, from, to, 4, 0, false);
+  EXPECT_EQ(numbersOf(newest), std::vector<std::int64_t>(numbers.begin() + 6, numbers.end()));
+  EXPECT_EQ(newest.back().text, "");
+  EXPECT_EQ(newest.back().time, from + 9);
+  const auto before = store->latestBills(a, from, to, 4, 4, true);
+  EXPECT_EQ(numbersOf(before), std::vector<std::int64_t>(numbers.begin() + 2, numbers.begin() + 6));
+  std::string clipped;
+  for (int c = 0; c < 170; ++c) clipped += "收";  // 510 bytes: the next character would pass 512
+  EXPECT_EQ(before.front().text, clipped);
+
+  // Each account keeps its most recent counters and page sessions only.
+  for (int i = 0; i < kMaxCountersSeen + 5; ++i)
+    store->counterSeen(a, "M" + std::to_string(i), "10.0.0." + std::to_string(i % 3), 1000 + i);
+  const auto seen = store->countersSeen(a);
+  EXPECT_EQ(static_cast<std::int64_t>(seen.size()), kMaxCountersSeen);
+  EXPECT_FALSE(std::ranges::any_of(seen, [](const CounterSeen& c) { return c.machineId == "M4"; }));
+  EXPECT_TRUE(store->counterKnown(a, "M104", "192.0.2.1", 1104));
+  EXPECT_TRUE(store->counterKnown(a, "unknown", "10.0.0.1", 1000));
+  EXPECT_FALSE(store->counterKnown(a, "M4", "192.0.2.1", 0));
+  EXPECT_FALSE(store->counterKnown(a, "M104", "192.0.2.1", 1105));
+  for (int i = 0; i < kMaxPageSessions + 3; ++i) store->addPageSession("s" + std::to_string(i), a, 0, 10'000 + i);
+  EXPECT_FALSE(store->accountBySession("s2", 1));
+  EXPECT_TRUE(store->accountBySession("s3", 1));
+  EXPECT_TRUE(store->accountBySession("s" + std::to_string(kMaxPageSessions + 2), 1));
+}
+
 TEST_P(EveryEngine, BillsOfARangeComeOldestFirstByTimeThenNumberAndOnlyTheAccounts) {
   auto store = open();
   const std::int64_t a = addShop(*store, "A"), b = addShop(*store, "B");
@@ -472,17 +524,17 @@ TEST_P(EveryEngine, AJobThatThrowsIsUndoneAloneAndOneThatLosesTheTransactionTake
 TEST_F(SqliteOnly, AFullStoreFailsItsJobsUntilRoomIsMadeAndCommittedBillsAreSeenByTheCommandLine) {
   const std::int64_t a = addShop(*open(), "A");
   const std::int64_t pages = raw()->number("PRAGMA page_count") + 8;
-  const std::string aPage(3000, 'x');
+  const std::string aPage(3000, 'x');  // kept as its first kMaxBillText bytes
   Outcomes outcomes;
   auto commandLine = open();
   {
     Executor executor(openSqliteCapped(file, pages), onTheStoreThread());
     int job = 0;
-    for (; job < 50; ++job) {
+    for (; job < 400; ++job) {
       executor.run(addPayment(a, std::to_string(job), aPage), outcomes.of(job));
       if (!outcomes.waitFor(job + 1)[job]) break;
     }
-    ASSERT_LT(job, 50) << "the store never filled up";
+    ASSERT_LT(job, 400) << "the store never filled up";
     EXPECT_EQ(allBills(*commandLine, a).size(), static_cast<size_t>(job));
 
     ASSERT_EQ(raw()->exec("DELETE FROM bills"), "");  // the operator makes room
@@ -497,7 +549,7 @@ TEST_F(SqliteOnly, AFullStoreFailsItsJobsUntilRoomIsMadeAndCommittedBillsAreSeen
   // The reason, straight from the store, is one line.
   auto store = openSqliteCapped(file, pages);
   try {
-    for (int i = 0; i < 50; ++i) addPayment(a, "", aPage)(*store);
+    for (int i = 0; i < 400; ++i) addPayment(a, "", aPage)(*store);
     ADD_FAILURE() << "the store never filled up";
   } catch (const Unavailable& e) {
     EXPECT_EQ(std::string(e.what()), "store " + file + ": database or disk is full");

@@ -1,5 +1,6 @@
 #include "store/executor.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace hub::store {
@@ -55,8 +56,8 @@ Outcome runBatch(Store& store, const std::vector<std::function<void(Store&)>*>& 
 
 }  // namespace
 
-Executor::Executor(std::unique_ptr<Store> store, Post toLoop)
-    : store_(std::move(store)), toLoop_(std::move(toLoop)), thread_([this] { loop(); }) {}
+Executor::Executor(std::unique_ptr<Store> store, Post toLoop, std::size_t limit)
+    : store_(std::move(store)), toLoop_(std::move(toLoop)), limit_(limit), thread_([this] { loop(); }) {}
 
 Executor::~Executor() {
   {
@@ -70,9 +71,25 @@ Executor::~Executor() {
 void Executor::run(std::function<void(Store&)> work, std::function<void(bool committed)> done) {
   {
     std::lock_guard lock(mutex_);
-    queue_.push_back({std::move(work), std::move(done)});
+    queue_.push_back({std::move(work), std::move(done), {}, false});
   }
   wake_.notify_one();
+}
+
+bool Executor::offer(const std::string& client, std::function<void(Store&)> work,
+                     std::function<void(bool committed)> done) {
+  {
+    std::lock_guard lock(mutex_);
+    if (limit_ > 0) {
+      const auto it = waiting_.find(client);
+      const std::size_t mine = it == waiting_.end() ? 0 : it->second;
+      if (queue_.size() >= limit_ || mine >= std::max<std::size_t>(limit_ / 8, 1)) return false;
+    }
+    ++waiting_[client];
+    queue_.push_back({std::move(work), std::move(done), client, true});
+  }
+  wake_.notify_one();
+  return true;
 }
 
 void Executor::loop() {
@@ -83,7 +100,10 @@ void Executor::loop() {
       wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
       if (queue_.empty()) return;  // stopping, and nothing left to do
       while (!queue_.empty() && batch.size() < kBatch) {
-        batch.push_back(std::move(queue_.front()));
+        Job& job = queue_.front();
+        if (job.offered)
+          if (const auto it = waiting_.find(job.client); it != waiting_.end() && --it->second == 0) waiting_.erase(it);
+        batch.push_back(std::move(job));
         queue_.pop_front();
       }
     }

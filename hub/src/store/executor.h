@@ -9,7 +9,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "store/store.h"
 
@@ -20,7 +22,8 @@ class Executor {
   // Hands a function to the thread that owns the requests (the event loop), to run there.
   using Post = std::function<void(std::function<void()>)>;
 
-  Executor(std::unique_ptr<Store> store, Post toLoop);
+  // `limit`: the most jobs offer() lets wait (0: no limit).
+  Executor(std::unique_ptr<Store> store, Post toLoop, std::size_t limit = 0);
   // Finishes the work already queued, then ends the thread.
   ~Executor();
 
@@ -29,6 +32,10 @@ class Executor {
   // throws, nothing work did is kept and done(false) runs instead. Work must not block on anything but
   // the store.
   void run(std::function<void(Store&)> work, std::function<void(bool committed)> done);
+  // run() for a client's request, `client` its address group: refused (false, nothing queued, done never
+  // called) while the queue holds `limit` jobs, or an eighth of them from this client, so that a flood
+  // from one place leaves room for everyone else. The hub's own work (pushes, upkeep) uses run().
+  bool offer(const std::string& client, std::function<void(Store&)> work, std::function<void(bool committed)> done);
 
   // How many transactions have been committed so far: against the jobs run, how well bursts are grouped.
   std::int64_t commits() const { return commits_; }
@@ -37,6 +44,8 @@ class Executor {
   struct Job {
     std::function<void(Store&)> work;
     std::function<void(bool)> done;
+    std::string client;
+    bool offered = false;  // counted against its client's share
   };
   void loop();
 
@@ -45,6 +54,8 @@ class Executor {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Job> queue_;
+  std::size_t limit_;
+  std::unordered_map<std::string, std::size_t> waiting_;  // queued client jobs by client
   bool stopping_ = false;
   std::atomic<std::int64_t> commits_ = 0;
   std::thread thread_;

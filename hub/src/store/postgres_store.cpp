@@ -92,11 +92,24 @@ Result exec(PGconn* c, const std::string& sql, const std::string& where) {
   return checked(c, PQexec(c, sql.c_str()), where);
 }
 
-Result execPrepared(PGconn* c, const std::string& name, const std::vector<std::string>& args,
-                    const std::string& where) {
+// A statement's argument: numbers go as their digits (text format), texts as their bytes with their length
+// (binary format), so that a NUL inside one reaches the server, which refuses it, rather than ending it.
+struct Arg {
+  std::string value;
+  bool bytes = false;
+};
+
+Result execPrepared(PGconn* c, const std::string& name, const std::vector<Arg>& args, const std::string& where) {
   std::vector<const char*> values;
-  for (const std::string& a : args) values.push_back(a.c_str());
-  return checked(c, PQexecPrepared(c, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0),
+  std::vector<int> lengths, formats;
+  for (const Arg& a : args) {
+    values.push_back(a.value.c_str());
+    lengths.push_back(static_cast<int>(a.value.size()));
+    formats.push_back(a.bytes ? 1 : 0);
+  }
+  return checked(c,
+                 PQexecPrepared(c, name.c_str(), static_cast<int>(values.size()), values.data(), lengths.data(),
+                                formats.data(), 0),
                  where);
 }
 
@@ -125,8 +138,8 @@ std::int64_t number(PGconn* c, const std::string& sql, const std::string& where)
   return Row{r.get(), 0}.integer(0);
 }
 
-std::string textOf(std::int64_t n) { return std::to_string(n); }
-std::string textOf(std::string_view s) { return std::string(s); }
+Arg argOf(std::int64_t n) { return {std::to_string(n), false}; }
+Arg argOf(std::string_view s) { return {std::string(s), true}; }
 
 // Waits before connecting again after a failed attempt: a tenth of a second, doubling to half a second, so
 // that a server that is down costs little and one that is back is found soon.
@@ -152,7 +165,7 @@ class Postgres {
   class Use {
    public:
     template <class... Args>
-    explicit Use(const Statement& s, const Args&... args) : s_(s), args_{textOf(args)...} {}
+    explicit Use(const Statement& s, const Args&... args) : s_(s), args_{argOf(args)...} {}
     bool row() {
       if (!result_) result_ = s_.db->run(s_.name, args_);
       if (next_ >= PQntuples(result_.get())) return false;
@@ -169,7 +182,7 @@ class Postgres {
 
    private:
     const Statement& s_;
-    std::vector<std::string> args_;
+    std::vector<Arg> args_;
     Result result_;
     Row row_;
     int next_ = 0;
@@ -207,7 +220,7 @@ class Postgres {
   void rollback() { run(rollback_.name); }
   [[noreturn]] void fail(const std::string& what) const { store::fail(where_, what); }
 
-  Result run(const std::string& name, const std::vector<std::string>& args = {}) {
+  Result run(const std::string& name, const std::vector<Arg>& args = {}) {
     if (!conn_) fail("not connected");
     try {
       return execPrepared(conn_.get(), name, args, where_);
@@ -262,6 +275,7 @@ class PostgresWatch final : public Watch {
     // Once the first attempt is over, every bill committed from now on is heard (when it connected).
     firstAttempt_.wait();
   }
+  bool listening() const override { return listening_; }
   ~PostgresWatch() override {
     stopping_ = true;
     [[maybe_unused]] const auto n = write(wake_[1], "x", 1);
@@ -286,6 +300,7 @@ class PostgresWatch final : public Watch {
         attempted();
         hear(c.get());
       } catch (const Unavailable& e) {
+        listening_ = false;
         if (!lost) log::warn("store notifications lost", {{"reason", e.what()}});
         lost = true;
         attempted();
@@ -321,7 +336,8 @@ class PostgresWatch final : public Watch {
             where_);
     prepare(c, "fence", "SELECT pg_notify($1, pg_snapshot_xmin(pg_current_snapshot())::text)", where_);
     // Listening now, so every bill committed from here on is told; those committed before are in the table.
-    tell(execPrepared(c, "missed", {std::to_string(*settled_), started_}, where_));
+    tell(execPrepared(c, "missed", {argOf(*settled_), {started_, false}}, where_));
+    listening_ = true;
   }
 
   void hear(PGconn* c) {
@@ -347,7 +363,7 @@ class PostgresWatch final : public Watch {
         std::string array = "{";
         for (std::int64_t b : bills) array += std::to_string(b) + ",";
         array.back() = '}';
-        tell(execPrepared(c, "bills", {array}, where_));
+        tell(execPrepared(c, "bills", {{array, false}}, where_));
         queried = true;
       }
       // Only once the bills told before the fence are read does its mark hold.
@@ -356,7 +372,7 @@ class PostgresWatch final : public Watch {
         std::erase_if(told_, [this](const auto& bill) { return bill.second < *settled_; });
       }
       if (Steady::now() >= nextFence) {
-        execPrepared(c, "fence", {fence_}, where_);
+        execPrepared(c, "fence", {argOf(fence_)}, where_);
         nextFence = Steady::now() + kFenceEvery;
         queried = true;
       }
@@ -392,6 +408,7 @@ class PostgresWatch final : public Watch {
   std::map<std::int64_t, std::int64_t> told_;
   int wake_[2] = {-1, -1};
   std::atomic<bool> stopping_ = false;
+  std::atomic<bool> listening_ = false;
   std::latch firstAttempt_{1};
   bool attempted_ = false;
   std::thread thread_;

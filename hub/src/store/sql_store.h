@@ -6,12 +6,14 @@
 //                                changed), integer(column), text(column); args are int64 or string_view
 //   engine.begin(), commit(), rollback(), fail(what) (throws Unavailable), dialect()
 // Included by the engine files only.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "accounts/secrets.h"
+#include "common/text.h"
 #include "store/schema.h"
 #include "store/store.h"
 
@@ -110,6 +112,7 @@ class SqlStore final : public Store {
   void counterSeen(std::int64_t id, std::string_view machineId, std::string_view address,
                    clock::Millis at) override {
     Use(counterSeen_, id, machineId, address, at).run();
+    Use(forgetCounters_, id, kMaxCountersSeen).run();
   }
   std::vector<CounterSeen> countersSeen(std::int64_t id) override {
     std::vector<CounterSeen> all;
@@ -121,18 +124,25 @@ class SqlStore final : public Store {
     return all;
   }
 
+  bool counterKnown(std::int64_t id, std::string_view machineId, std::string_view address,
+                    clock::Millis since) override {
+    Use q(counterKnown_, id, machineId, address, since);
+    return q.row();
+  }
+
   Stored addBill(const NewBill& b, clock::Millis dedupeWindow) override {
     if (!b.dedupeKey.empty()) {
       // Another node may be adding the same notification right now: it waits here for this transaction,
       // and then finds this bill.
       if (lockDedupeKey_) Use(*lockDedupeKey_, b.accountId, std::string_view(b.dedupeKey)).run();
       Use q(byDedupeKey_, b.accountId, std::string_view(b.dedupeKey), b.receivedAt - dedupeWindow,
-            b.receivedAt);
+            b.receivedAt + dedupeWindow);
       if (q.row()) return {.number = q.integer(0), .duplicate = true};
     }
     {
+      const std::string text = text::clipUtf8(b.text, kMaxBillText);
       Use q(addBill_, b.accountId, static_cast<std::int64_t>(b.channel), b.fen, b.time, b.receivedAt,
-            std::string_view(b.sourceId), std::string_view(b.dedupeKey), std::string_view(b.text));
+            std::string_view(b.sourceId), std::string_view(b.dedupeKey), std::string_view(text));
       if (q.row()) return {.number = q.integer(0), .duplicate = false};
     }
     // Not added: the account has a bill with this source id, perhaps just now from another process.
@@ -143,6 +153,21 @@ class SqlStore final : public Store {
   std::vector<Bill> bills(std::int64_t accountId, clock::Millis from, clock::Millis to) override {
     std::vector<Bill> all;
     for (Use q(bills_, accountId, from, to); q.row();) all.push_back(readBill(q));
+    return all;
+  }
+  std::vector<Bill> latestBills(std::int64_t accountId, clock::Millis from, clock::Millis to, std::int64_t limit,
+                                std::int64_t skip, bool withText) override {
+    std::vector<Bill> all;
+    for (Use q(latestBills_, accountId, from, to, limit, skip, std::int64_t{withText}); q.row();)
+      all.push_back({.number = q.integer(0),
+                     .accountId = accountId,
+                     .channel = static_cast<Channel>(q.integer(1)),
+                     .fen = q.integer(2),
+                     .time = q.integer(3),
+                     .receivedAt = 0,
+                     .sourceId = {},
+                     .text = q.text(4)});
+    std::ranges::reverse(all);
     return all;
   }
 
@@ -157,6 +182,7 @@ class SqlStore final : public Store {
                       clock::Millis expiresAt) override {
     Use(endExpiredSessions_, now).run();
     Use(addSession_, digest, accountId, expiresAt).run();
+    Use(endOldSessions_, accountId, kMaxPageSessions).run();
   }
   std::optional<Account> accountBySession(std::string_view digest, clock::Millis now) override {
     return oneAccount(bySession_, digest, now);
@@ -218,6 +244,12 @@ class SqlStore final : public Store {
       "INSERT INTO counters_seen (account_id, machine_id, address, first_seen, last_seen) "
       "VALUES (?1, ?2, ?3, ?4, ?4) ON CONFLICT (account_id, machine_id) "
       "DO UPDATE SET address = excluded.address, last_seen = excluded.last_seen");
+  const Statement forgetCounters_ = prepare(
+      "DELETE FROM counters_seen WHERE account_id = ?1 AND machine_id NOT IN (SELECT machine_id FROM "
+      "counters_seen WHERE account_id = ?1 ORDER BY last_seen DESC, machine_id LIMIT ?2)");
+  const Statement counterKnown_ = prepare(
+      "SELECT 1 FROM counters_seen WHERE account_id = ?1 AND (machine_id = ?2 OR address = ?3) "
+      "AND last_seen >= ?4 LIMIT 1");
   const Statement countersSeen_ = prepare(
       "SELECT machine_id, address, first_seen, last_seen FROM counters_seen WHERE account_id = ?1 "
       "ORDER BY first_seen, machine_id");
@@ -238,6 +270,11 @@ class SqlStore final : public Store {
       "ON CONFLICT (account_id, source_id) WHERE source_id <> '' DO NOTHING RETURNING number");
   const Statement bills_ = prepare(
       billsWhere("WHERE account_id = ?1 AND paid_at >= ?2 AND paid_at < ?3 ORDER BY paid_at, number"));
+  // Newest first by the day's index, so that a long day costs the rows shown, not the day.
+  const Statement latestBills_ = prepare(
+      "SELECT number, channel, fen, paid_at, CASE WHEN ?6 = 1 THEN text ELSE '' END FROM bills "
+      "WHERE account_id = ?1 AND paid_at >= ?2 AND paid_at < ?3 ORDER BY paid_at DESC, number DESC "
+      "LIMIT ?4 OFFSET ?5");
 
   const Statement sums_ = prepare(
       "SELECT channel, COUNT(*), SUM(fen) FROM bills WHERE account_id = ?1 AND paid_at >= ?2 AND paid_at < ?3 "
@@ -249,6 +286,9 @@ class SqlStore final : public Store {
       "WHERE id = (SELECT account_id FROM page_sessions WHERE digest = ?1 AND expires_at > ?2)"));
   const Statement endSession_ = prepare("DELETE FROM page_sessions WHERE digest = ?1");
   const Statement endExpiredSessions_ = prepare("DELETE FROM page_sessions WHERE expires_at <= ?1");
+  const Statement endOldSessions_ = prepare(
+      "DELETE FROM page_sessions WHERE account_id = ?1 AND digest NOT IN (SELECT digest FROM page_sessions "
+      "WHERE account_id = ?1 ORDER BY expires_at DESC, digest LIMIT ?2)");
   const Statement endAccountSessions_ = prepare("DELETE FROM page_sessions WHERE account_id = ?1");
 
   const Statement serverInfo_ =

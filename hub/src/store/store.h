@@ -87,6 +87,11 @@ struct CounterSeen {
   friend bool operator==(const CounterSeen&, const CounterSeen&) = default;
 };
 
+// What the store keeps of what clients send, so that no client can make it keep more.
+inline constexpr std::size_t kMaxBillText = 512;        // a bill's notification text, in bytes
+inline constexpr std::int64_t kMaxCountersSeen = 100;   // machines remembered per account, the latest kept
+inline constexpr std::int64_t kMaxPageSessions = 20;    // page sessions per account, the newest kept
+
 class Store {
  public:
   virtual ~Store() = default;
@@ -114,21 +119,31 @@ class Store {
   virtual void setDisabled(std::int64_t id, bool disabled) = 0;
   virtual void setIntakeKey(std::int64_t id, std::string_view key) = 0;
   virtual void setPhoneSeen(std::int64_t id, clock::Millis at) = 0;
-  // Records a counter (its machine identifier) logging in to the account.
+  // Records a counter (its machine identifier) logging in to the account; past kMaxCountersSeen machines
+  // the one seen longest ago is forgotten.
   virtual void counterSeen(std::int64_t id, std::string_view machineId, std::string_view address,
                            clock::Millis at) = 0;
   virtual std::vector<CounterSeen> countersSeen(std::int64_t id) = 0;
+  // Whether a counter with this machine id, or from this address, logged in to the account since `since`.
+  virtual bool counterKnown(std::int64_t id, std::string_view machineId, std::string_view address,
+                            clock::Millis since) = 0;
 
-  // Bills.
+  // Bills. A bill's text is kept up to kMaxBillText bytes. A dedupe key repeats a bill received within the
+  // window before or after it: two nodes need not take a phone's two posts in the order it sent them.
   virtual Stored addBill(const NewBill& bill, clock::Millis dedupeWindow) = 0;
   // The account's bills paid in [from, to), oldest first (by time, then number).
   virtual std::vector<Bill> bills(std::int64_t accountId, clock::Millis from, clock::Millis to) = 0;
+  // What a list shows of the range's bills: the newest `limit` after skipping the `skip` newest, oldest
+  // first, with number, channel, amount and time (and the text when asked; sourceId never).
+  virtual std::vector<Bill> latestBills(std::int64_t accountId, clock::Millis from, clock::Millis to,
+                                        std::int64_t limit, std::int64_t skip, bool withText) = 0;
 
   // The account's takings per channel for bills paid in [from, to), channels without bills left out.
   virtual std::vector<ChannelSum> sums(std::int64_t accountId, clock::Millis from, clock::Millis to) = 0;
 
   // The merchant page's sessions, by the digest of the cookie's token (the token itself is never kept).
-  // Adding one also forgets the sessions that expired before `now`.
+  // Adding one also forgets the sessions that expired before `now`, and past kMaxPageSessions for the
+  // account the one that ends soonest.
   virtual void addPageSession(std::string_view digest, std::int64_t accountId, clock::Millis now,
                               clock::Millis expiresAt) = 0;
   // The account a session belongs to, while it has not expired.
@@ -165,6 +180,8 @@ struct Heard {
 // connect: when that succeeded, every bill committed from then on is heard. Ends when destroyed.
 struct Watch {
   virtual ~Watch() = default;
+  // Whether it is listening now: while it is not, this node hears nothing of other nodes' bills.
+  virtual bool listening() const = 0;
 };
 std::unique_ptr<Watch> watchPostgres(const std::string& conninfo, Heard heard);
 
