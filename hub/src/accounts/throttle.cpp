@@ -1,8 +1,25 @@
 #include "accounts/throttle.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <array>
 
 namespace hub::accounts {
+
+std::string addressGroup(std::string_view address) {
+  std::string text(address);
+  // "[2001:db8::1]" and "::ffff:1.2.3.4" as the edge may write them.
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+  std::array<unsigned char, 16> bytes{};
+  if (inet_pton(AF_INET6, text.c_str(), bytes.data()) != 1) return text;
+  const bool mappedV4 = std::all_of(bytes.begin(), bytes.begin() + 10, [](unsigned char b) { return b == 0; }) &&
+                        bytes[10] == 0xff && bytes[11] == 0xff;
+  char out[INET6_ADDRSTRLEN] = {};
+  if (mappedV4) return inet_ntop(AF_INET, bytes.data() + 12, out, sizeof out) ? out : text;
+  std::fill(bytes.begin() + 8, bytes.end(), 0);
+  return inet_ntop(AF_INET6, bytes.data(), out, sizeof out) ? std::string(out) + "/64" : text;
+}
 
 void FailureWindow::prune(std::deque<clock::Millis>& times, clock::Millis now) const {
   while (!times.empty() && now - times.front() >= window_) times.pop_front();
@@ -21,6 +38,14 @@ void FailureWindow::failed(const std::string& key, clock::Millis now) {
   times.push_back(now);
   // Only the newest `limit` failures matter for the window.
   while (static_cast<int>(times.size()) > limit_) times.pop_front();
+}
+
+void FailureWindow::forgive(const std::string& key, clock::Millis at) {
+  const auto it = failures_.find(key);
+  if (it == failures_.end()) return;
+  if (const auto found = std::find(it->second.begin(), it->second.end(), at); found != it->second.end())
+    it->second.erase(found);
+  if (it->second.empty()) failures_.erase(it);
 }
 
 void FailureWindow::sweep(clock::Millis now) {

@@ -10,6 +10,10 @@
 
 namespace hub::accounts {
 
+// The address limits count by: an IPv4 address itself, an IPv6 address by its /64 (one subscriber's
+// network, whose addresses cost nothing to change). Any other text is its own group.
+std::string addressGroup(std::string_view address);
+
 // After `limit` failures for one key (an account name, an address) within `window`, further attempts are
 // refused until the oldest failure leaves the window.
 class FailureWindow {
@@ -17,6 +21,8 @@ class FailureWindow {
   FailureWindow(int limit, clock::Millis window) : limit_(limit), window_(window) {}
   bool blocked(const std::string& key, clock::Millis now);
   void failed(const std::string& key, clock::Millis now);
+  // Takes back one failure counted at `at` (an attempt counted when it started that then succeeded).
+  void forgive(const std::string& key, clock::Millis at);
   void sweep(clock::Millis now);  // forgets keys whose failures have all left the window
 
  private:

@@ -47,10 +47,11 @@ std::string render(const Metrics& m) {
   family(out, "kassaro_hub_counters", "gauge", "Open counter connections.", {{"", v(m.counters)}});
   family(out, "kassaro_hub_counters_logged_in", "gauge", "Counter connections logged in to an account.",
          {{"", v(m.countersLoggedIn)}});
-  family(out, "kassaro_hub_logins_total", "counter", "Counter logins by result.",
+  family(out, "kassaro_hub_logins_total", "counter", "Counter logins and page sign-ins by result.",
          {{"{result=\"ok\"}", v(m.loginsOk)},
           {"{result=\"failed\"}", v(m.loginsFailed)},
-          {"{result=\"refused\"}", v(m.loginsRefused)}});
+          {"{result=\"refused\"}", v(m.loginsRefused)},
+          {"{result=\"busy\"}", v(m.loginsBusy)}});
   family(out, "kassaro_hub_registrations_total", "counter", "Accounts registered by counters.",
          {{"", v(m.registrations)}});
   family(out, "kassaro_hub_payments_total", "counter", "Payments taken from phones by result.",

@@ -20,7 +20,7 @@ struct Histogram {
 struct Metrics {
   std::atomic<std::int64_t> counters{0};          // open counter connections
   std::atomic<std::int64_t> countersLoggedIn{0};  // of them, logged in
-  std::atomic<std::uint64_t> loginsOk{0}, loginsFailed{0}, loginsRefused{0};
+  std::atomic<std::uint64_t> loginsOk{0}, loginsFailed{0}, loginsRefused{0}, loginsBusy{0};
   std::atomic<std::uint64_t> registrations{0};
   std::atomic<std::uint64_t> paymentsStored{0}, paymentsDuplicate{0};
   std::atomic<std::uint64_t> notificationsIgnored{0};
