@@ -4,6 +4,7 @@
 
 #include "accounts/secrets.h"
 #include "common/log.h"
+#include "common/text.h"
 
 namespace hub::counter {
 namespace {
@@ -106,30 +107,37 @@ void Counters::storeFailed(SessionId id) {
   if (Session* s = find(id)) s->link->close(net::CloseCode::tryLater);
 }
 
+// A request's store work, within the connection's address's share of the store queue; a full queue
+// closes the connection as busy (the counter comes back a little later).
+bool Counters::offer(SessionId id, std::function<void(store::Store&)> work, std::function<void(bool)> done) {
+  Session* s = find(id);
+  if (store_.offer(accounts::addressGroup(s->link->address()), std::move(work), std::move(done))) return true;
+  s->link->close(net::CloseCode::tryLater);
+  return false;
+}
+
 void Counters::login(SessionId id, const protocol::Request& request, bool attachAfter) {
   Session* s = find(id);
   const std::string address = s->link->address();
-  const std::string name(request.account);
-  auto fail = [this, id, attachAfter, name, address](const char* why) {
+  const std::string name = text::clipUtf8(request.account, accounts::kMaxNameBytes);
+  auto fail = [this, id, attachAfter, name, address](const char* why, std::string_view answer) {
     log::info(attachAfter ? "login failed" : "bill request refused",
               {{"account", name}, {"address", address}, {"reason", why}});
     if (attachAfter)
-      if (Session* s = find(id)) s->link->send(protocol::answer(protocol::kLoginAnswer, protocol::kLoginFailed));
+      if (Session* s = find(id)) s->link->send(protocol::answer(protocol::kLoginAnswer, answer));
   };
-  if (request.account.empty() || request.password.empty()) return fail("empty account or password");
+  if (attachAfter && !protocol::validMachineId(request.machineId))
+    return fail("machine id is not 32 hex digits", protocol::kBadMachineId);
   s->busy = true;
-  std::string password(request.password);
-  std::string machineId(request.machineId);
-  logins_.check(name, password, address, [=, this](const accounts::Login& login) {
+  const std::string password(request.password);
+  const std::string machineId(request.machineId);
+  logins_.check(std::string(request.account), password, address, machineId, [=, this](const accounts::Login& login) {
     if (!find(id)) return;
     using Result = accounts::Login::Result;
     if (login.result == Result::unavailable) return storeFailed(id);
+    if (login.result == Result::busy) return find(id)->link->close(net::CloseCode::tryLater);
     if (login.result != Result::ok) {
-      if (login.result == Result::throttled)
-        ++metrics_.loginsRefused;
-      else if (attachAfter)
-        ++metrics_.loginsFailed;
-      fail(login.reason);
+      fail(login.reason, protocol::kLoginFailed);
       return finished(id);
     }
     if (!attachAfter) return sendBills(id, login.account.id);
@@ -151,24 +159,32 @@ void Counters::attach(SessionId id, const store::Account& account, std::string_v
   s->passwordDigest = accounts::digest(password);
   byAccount_[account.id].push_back(id);
   loginHashes_[account.id] = account.passwordHash;
+  ++attaches_;
   const clock::Millis now = clock::now();
   Phone& phone = phones_[account.id];
   const bool first = byAccount_[account.id].size() == 1;
   phone.lastReport = std::max(phone.lastReport, account.phoneSeenAt);
   if (first) phone.online = phoneOnline(phone, now);
-  ++metrics_.loginsOk;
   ++metrics_.countersLoggedIn;
-  log::info("login", {{"account", account.name}, {"address", s->link->address()}, {"machine", machineId}});
+  log::info("login", {{"account", account.name}, {"address", s->link->address()}, {"machine", std::string(machineId)}});
 
   s->link->send(protocol::answer(protocol::kLoginAnswer, protocol::kLoginOk));
   s->link->send(protocol::serverInfo(info_));
   s->link->send(std::string(phone.online ? protocol::kPhoneOnline : protocol::kPhoneOffline));
 
-  store_.run([accountId = account.id, machine = std::string(machineId), address = s->link->address(), now](
-                 store::Store& st) { st.counterSeen(accountId, machine, address, now); },
-             [this](bool committed) {
-               if (!committed) ++metrics_.storeErrors;
-             });
+  // The password was checked against the account as it was read before the check: a new password or a
+  // disable committed meanwhile logs this connection out again.
+  auto current = std::make_shared<std::optional<store::Account>>();
+  store_.run(
+      [current, accountId = account.id, machine = std::string(machineId), address = s->link->address(), now](
+          store::Store& st) {
+        st.counterSeen(accountId, machine, address, now);
+        *current = st.accountById(accountId);
+      },
+      [this, current, accountId = account.id, hash = account.passwordHash](bool committed) {
+        if (!committed) return void(++metrics_.storeErrors);
+        if (!*current || (*current)->disabled || (*current)->passwordHash != hash) logOut(accountId, hash);
+      });
 }
 
 void Counters::detach(Session& session) {
@@ -190,14 +206,18 @@ void Counters::sendBills(SessionId id, std::int64_t accountId) {
   find(id)->busy = true;
   const auto [from, to] = clock::dayOf(settings_.zone, clock::now());
   auto bills = std::make_shared<std::vector<store::Bill>>();
-  store_.run([=](store::Store& st) { *bills = st.bills(accountId, from, to); },
-             [=, this](bool committed) {
-               if (!committed) return storeFailed(id);
-               Session* s = find(id);
-               if (!s) return;
-               s->link->send(protocol::billHistory(*bills, settings_.zone));
-               finished(id);
-             });
+  offer(
+      id,
+      [=, limit = settings_.historyBills](store::Store& st) {
+        *bills = st.latestBills(accountId, from, to, limit, 0, false);
+      },
+      [=, this](bool committed) {
+        if (!committed) return storeFailed(id);
+        Session* s = find(id);
+        if (!s) return;
+        s->link->send(protocol::billHistory(*bills, settings_.zone));
+        finished(id);
+      });
 }
 
 void Counters::registration(SessionId id, const protocol::Request& request) {
@@ -217,35 +237,37 @@ void Counters::registration(SessionId id, const protocol::Request& request) {
   s->busy = true;
   const std::string name(request.account), password(request.password);
   auto taken = std::make_shared<bool>(false);
-  store_.run([=](store::Store& st) { *taken = st.accountByName(name).has_value(); },
-             [=, this](bool committed) {
-               if (!committed) return storeFailed(id);
-               if (*taken) {
-                 reply(protocol::kNameTaken);
-                 return finished(id);
-               }
-               hashing_.run([=, this] {
-                 std::string hash = accounts::hashPassword(password);
-                 toLoop_([=, this, hash = std::move(hash)] {
-                   auto added = std::make_shared<bool>(false);
-                   store::Account account;
-                   account.name = name;
-                   account.passwordHash = hash;
-                   account.intakeKey = accounts::newIntakeKey();
-                   account.createdAt = clock::now();
-                   store_.run([=](store::Store& st) { *added = st.addAccount(account); },
-                              [=, this](bool committed) {
-                                if (!committed) return storeFailed(id);
-                                if (*added) {
-                                  ++metrics_.registrations;
-                                  log::info("account registered", {{"account", name}, {"address", address}});
-                                }
-                                reply(*added ? protocol::kRegistered : protocol::kNameTaken);
-                                finished(id);
-                              });
-                 });
-               });
-             });
+  offer(
+      id, [=](store::Store& st) { *taken = st.accountByName(name).has_value(); },
+      [=, this](bool committed) {
+        if (!committed) return storeFailed(id);
+        if (*taken) {
+          reply(protocol::kNameTaken);
+          return finished(id);
+        }
+        // The pool's thread holds its own copy of the way back: it may finish after Counters has gone.
+        hashing_.run([=, this, post = toLoop_] {
+          std::string hash = accounts::hashPassword(password);
+          post([=, this, hash = std::move(hash)] {
+            auto added = std::make_shared<bool>(false);
+            store::Account account;
+            account.name = name;
+            account.passwordHash = hash;
+            account.intakeKey = accounts::newIntakeKey();
+            account.createdAt = clock::now();
+            store_.run([=](store::Store& st) { *added = st.addAccount(account); },
+                       [=, this](bool committed) {
+                         if (!committed) return storeFailed(id);
+                         if (*added) {
+                           ++metrics_.registrations;
+                           log::info("account registered", {{"account", name}, {"address", address}});
+                         }
+                         reply(*added ? protocol::kRegistered : protocol::kNameTaken);
+                         finished(id);
+                       });
+          });
+        });
+      });
 }
 
 void Counters::toAccount(std::int64_t accountId, const std::string& text) {

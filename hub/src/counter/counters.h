@@ -26,6 +26,7 @@ struct Settings {
   bool registrationOpen = true;
   clock::Millis offlineAfter = 180'000;
   clock::Millis loginWindow = 300'000;  // registrations from one address are counted over it
+  std::int64_t historyBills = 5000;     // the newest bills of the day a counter is sent, at most
 };
 
 class Counters {
@@ -50,6 +51,9 @@ class Counters {
   // Closes the connections of an account that was disabled or got a new password, unless they logged in
   // with another password hash meanwhile (the store was read before they did).
   void logOut(std::int64_t accountId, const std::string& loginHash);
+  // Grows with every login that attaches a connection to an account: a reader of loggedInAccounts() can
+  // tell whether an account logged in since it looked.
+  std::uint64_t attaches() const { return attaches_; }
 
   // Every second: phones that stopped reporting, and the registration window's upkeep.
   void tick(clock::Millis now);
@@ -76,6 +80,7 @@ class Counters {
   void finished(SessionId id);
   void login(SessionId id, const protocol::Request& request, bool attachAfter);
   void attach(SessionId id, const store::Account& account, std::string_view password, std::string_view machineId);
+  bool offer(SessionId id, std::function<void(store::Store&)> work, std::function<void(bool)> done);
   void detach(Session& session);
   void sendBills(SessionId id, std::int64_t accountId);
   void registration(SessionId id, const protocol::Request& request);
@@ -99,6 +104,7 @@ class Counters {
   std::unordered_map<std::int64_t, std::string> loginHashes_;  // account -> password hash at login
   std::unordered_map<std::int64_t, Phone> phones_;              // accounts with logged-in counters
   clock::Millis lastSweep_ = 0;
+  std::uint64_t attaches_ = 0;
 };
 
 }  // namespace hub::counter

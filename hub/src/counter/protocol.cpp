@@ -38,6 +38,10 @@ bool validCredential(std::string_view text) {
   return true;
 }
 
+bool validMachineId(std::string_view text) {
+  return text.size() == 32 && text.find_first_not_of("0123456789ABCDEFabcdef") == std::string_view::npos;
+}
+
 namespace {
 
 std::string join(std::initializer_list<std::string_view> fields) {

@@ -32,6 +32,7 @@ inline constexpr std::string_view kRegistered = "注册成功！";
 inline constexpr std::string_view kNameTaken = "该账号已被注册！";
 inline constexpr std::string_view kRegistrationClosed = "注册已关闭，请联系管理员！";
 inline constexpr std::string_view kBadCredentials = "账号或密码格式不正确！";
+inline constexpr std::string_view kBadMachineId = "登录失败，机器码不正确！";
 
 // The pieces between separators, as counters cut them: the piece before each separator counts even when
 // empty, the rest after the last one only when it is not empty.
@@ -47,6 +48,9 @@ Request read(std::string_view text);
 
 // An account name or password a counter may register: 6 to 64 bytes, no control characters, no separator.
 bool validCredential(std::string_view text);
+
+// A counter's machine id: 32 hex digits.
+bool validMachineId(std::string_view text);
 
 std::string answer(std::string_view kind, std::string_view text);  // kind F text
 std::string serverInfo(const store::ServerInfo& info);

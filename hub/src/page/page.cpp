@@ -26,6 +26,9 @@ constexpr std::string_view kNoToken = "表单已过期或不完整，请回到�
 constexpr std::string_view kSignInAgain = "登录已失效，请重新登录。";
 constexpr std::string_view kWrongPassword = "帐号或密码错误。";
 constexpr std::string_view kThrottled = "登录失败次数过多，请过几分钟再试。";
+constexpr std::string_view kBusy = "服务器正忙，请稍后再试。";
+// Bills a list shows at once; a longer day is paged.
+constexpr std::int64_t kPageBills = 200;
 
 std::string header(const net::HttpRequest& r, const std::string& name) {
   const auto it = r.headers.find(name);
@@ -97,6 +100,15 @@ net::HttpResponse refused(std::string_view reason) { return html(403, messagePag
 
 net::HttpResponse unavailable() {
   return html(503, messagePage("暂时不能服务", "收款服务的数据库暂时不可用，请稍后再试。"));
+}
+
+net::HttpResponse busy() { return html(503, messagePage("暂时不能服务", kBusy)); }
+
+// Whether the day has bills beyond those a page shows.
+bool olderBills(std::int64_t page, const std::vector<store::Bill>& bills, const std::vector<store::ChannelSum>& sums) {
+  std::int64_t all = 0;
+  for (const auto& s : sums) all += s.count;
+  return (page - 1) * kPageBills + static_cast<std::int64_t>(bills.size()) < all;
 }
 
 net::HttpResponse redirect(std::string location, std::string setCookie = {}) {
@@ -175,9 +187,9 @@ std::string Page::base(const net::HttpRequest& request) const {
   return url;
 }
 
-Page::Read Page::readDay(std::pair<clock::Millis, clock::Millis> range) const {
-  return [range](store::Store& st, Visit& v) {
-    v.bills = st.bills(v.account.id, range.first, range.second);
+Page::Read Page::readDay(std::pair<clock::Millis, clock::Millis> range, std::int64_t page) const {
+  return [range, page](store::Store& st, Visit& v) {
+    v.bills = st.latestBills(v.account.id, range.first, range.second, kPageBills, (page - 1) * kPageBills, true);
     v.sums = st.sums(v.account.id, range.first, range.second);
   };
 }
@@ -201,32 +213,41 @@ void Page::signedIn(const net::HttpRequest& request, net::Reply reply, Read read
   };
   if (token.empty()) return signedOut(reply);
   auto visit = std::make_shared<Visit>();
-  store_.run(
+  const bool queued = store_.offer(
+      accounts::addressGroup(request.address),
       [visit, read = std::move(read), digest = accounts::digest(token), now = clock::now()](store::Store& st) {
         auto account = st.accountBySession(digest, now);
         if (!account || account->disabled) return;
         visit->account = std::move(*account);
         if (read) read(st, *visit);
       },
-      [visit, token, show = std::move(show), signedOut, reply = std::move(reply)](bool committed) {
+      [visit, token, show = std::move(show), signedOut, reply](bool committed) {
         if (!committed) return reply(unavailable());
         if (visit->account.id == 0) return signedOut(reply);
         visit->csrf = csrfOf(token);
         show(*visit, reply);
       });
+  if (!queued) reply(busy());
 }
 
-void Page::startSession(std::int64_t accountId, const net::HttpRequest& request, net::Reply reply, std::string location,
-                        std::function<void(store::Store&)> first) {
+void Page::startSession(const store::Account& checked, const net::HttpRequest& request, net::Reply reply,
+                        std::string location, net::HttpResponse stale, std::function<void(store::Store&)> first) {
   const std::string token = accounts::newIntakeKey();  // 192 random bits, as a key is
   const clock::Millis now = clock::now();
+  auto current = std::make_shared<bool>(false);
   store_.run(
-      [first = std::move(first), digest = accounts::digest(token), accountId, now](store::Store& st) {
+      [first = std::move(first), digest = accounts::digest(token), id = checked.id, hash = checked.passwordHash, now,
+       current](store::Store& st) {
+        const auto account = st.accountById(id);
+        if (!account || account->disabled || account->passwordHash != hash) return;
+        *current = true;
         if (first) first(st);
-        st.addPageSession(digest, accountId, now, now + kSessionLife);
+        st.addPageSession(digest, id, now, now + kSessionLife);
       },
-      [token, secure = overTls(request), location = std::move(location), reply = std::move(reply)](bool committed) {
+      [token, current, stale = std::move(stale), secure = overTls(request), location = std::move(location),
+       reply = std::move(reply)](bool committed) {
         if (!committed) return reply(unavailable());
+        if (!*current) return reply(stale);
         reply(redirect(location, sessionCookie(token, kSessionLife, secure)));
       });
 }
@@ -236,46 +257,73 @@ void Page::today(const net::HttpRequest& request, net::Reply reply) {
   signedIn(
       request, std::move(reply), readDay(clock::dayOf(settings_.zone, now)),
       [this, now](Visit& v, const net::Reply& reply) {
-        const std::string part = todayPart(settings_.zone, dayName(now), phoneState(v.account, now), v.bills, v.sums);
-        reply(html(200, framed({v.account.name, v.csrf, "/", true}, "今日收款", todayPage(lastBill(v.bills), part))));
+        reply(html(200, framed({v.account.name, v.csrf, "/", true}, "今日收款",
+                               todayPage(lastBill(v.bills), livePart(v, now).body))));
       });
+}
+
+net::HttpResponse Page::livePart(const Visit& v, clock::Millis now) const {
+  const std::string day = dayName(now);
+  net::HttpResponse r = html(200, todayPart(settings_.zone, day, phoneState(v.account, now), v.bills, v.sums,
+                                            billPages(day, 1, olderBills(1, v.bills, v.sums))));
+  r.headers.emplace_back("X-Last-Bill", std::to_string(lastBill(v.bills)));
+  return r;
 }
 
 void Page::live(const net::HttpRequest& request, net::Reply reply) {
   const std::string text = net::queryParameter(request.query, "after");
   std::int64_t after = 0;
   std::from_chars(text.data(), text.data() + text.size(), after);
-  answerLive(request, std::move(reply), std::max<std::int64_t>(after, 0));
-}
-
-void Page::answerLive(const net::HttpRequest& request, net::Reply reply, std::int64_t after) {
   const clock::Millis now = clock::now();
   signedIn(request, std::move(reply), readDay(clock::dayOf(settings_.zone, now)),
-           [this, request, after, now](Visit& v, const net::Reply& reply) {
-             const std::int64_t last = lastBill(v.bills);
-             if (after >= 0 && last <= after && !stopping_) {
+           [this, after = std::max<std::int64_t>(after, 0), now, session = accounts::digest(cookie(request, kCookie))](
+               Visit& v, const net::Reply& reply) {
+             if (lastBill(v.bills) <= after && !stopping_) {
                // Nothing new yet: the account's next payment, or the wait's end, answers it.
-               waiters_[nextWaiter_++] = {v.account.id, request, reply, now + kLiveWait};
+               waiters_[nextWaiter_++] = {v.account.id, session, reply, now + kLiveWait};
                return;
              }
-             net::HttpResponse r =
-                 html(200, todayPart(settings_.zone, dayName(now), phoneState(v.account, now), v.bills, v.sums));
-             r.headers.emplace_back("X-Last-Bill", std::to_string(last));
-             reply(std::move(r));
+             reply(livePart(v, now));
            });
 }
 
 void Page::wake(const std::function<bool(const Waiter&)>& which) {
-  std::vector<Waiter> woken;
+  std::map<std::int64_t, std::vector<Waiter>> woken;
   for (auto it = waiters_.begin(); it != waiters_.end();) {
     if (!which(it->second)) {
       ++it;
       continue;
     }
-    woken.push_back(std::move(it->second));
+    woken[it->second.accountId].push_back(std::move(it->second));
     it = waiters_.erase(it);
   }
-  for (Waiter& w : woken) answerLive(w.request, std::move(w.reply), -1);
+  for (auto& [accountId, waiters] : woken) answerWaiters(accountId, std::move(waiters));
+}
+
+void Page::answerWaiters(std::int64_t accountId, std::vector<Waiter> waiters) {
+  const clock::Millis now = clock::now();
+  struct Shared {
+    Visit visit;
+    std::vector<std::string> sessions;
+    std::vector<bool> live;  // whose session still holds
+  };
+  auto shared = std::make_shared<Shared>();
+  for (const Waiter& w : waiters) shared->sessions.push_back(w.session);
+  const Read read = readDay(clock::dayOf(settings_.zone, now));
+  store_.run(
+      [shared, accountId, now, read](store::Store& st) {
+        for (const std::string& session : shared->sessions) {
+          const auto account = st.accountBySession(session, now);
+          shared->live.push_back(account && account->id == accountId && !account->disabled);
+          if (shared->live.back() && shared->visit.account.id == 0) shared->visit.account = *account;
+        }
+        if (shared->visit.account.id != 0) read(st, shared->visit);
+      },
+      [this, shared, now, waiters = std::move(waiters)](bool committed) {
+        const net::HttpResponse part = committed ? livePart(shared->visit, now) : unavailable();
+        for (size_t i = 0; i < waiters.size(); ++i)
+          waiters[i].reply(!committed || shared->live[i] ? part : html(401, {}));
+      });
 }
 
 void Page::paymentStored(const store::Bill& bill) {
@@ -301,9 +349,14 @@ void Page::day(const net::HttpRequest& request, net::Reply reply) {
                          .value_or(clock::dayOf(settings_.zone, now));
   const std::string shown = dayName(range.first), earlier = dayName(range.first - 1),
                     later = range.second <= now ? dayName(range.second) : "";
-  signedIn(request, std::move(reply), readDay(range), [=, this](Visit& v, const net::Reply& reply) {
+  const std::string pageText = net::queryParameter(request.query, "p");
+  std::int64_t page = 1;
+  std::from_chars(pageText.data(), pageText.data() + pageText.size(), page);
+  page = std::clamp<std::int64_t>(page, 1, 1'000'000);
+  signedIn(request, std::move(reply), readDay(range, page), [=, this](Visit& v, const net::Reply& reply) {
     reply(html(200, framed({v.account.name, v.csrf, "/day"}, "日报 " + shown,
-                           dayReport(settings_.zone, shown, earlier, later, v.bills, v.sums))));
+                           dayReport(settings_.zone, shown, earlier, later, v.bills, v.sums,
+                                     billPages(shown, page, olderBills(page, v.bills, v.sums))))));
   });
 }
 
@@ -367,15 +420,19 @@ void Page::signIn(const net::HttpRequest& request, net::Reply reply) {
   if (!fromHere(request)) return reply(refused(kFromElsewhere));
   const std::string name = field(request, "account"), password = field(request, "password");
   if (name.empty() || password.empty()) return reply(html(401, signInPage(name, "请输入帐号和密码。")));
-  logins_.check(name, password, request.address, [=, this](const accounts::Login& login) {
+  logins_.check(name, password, request.address, "", [=, this](const accounts::Login& login) {
     using Result = accounts::Login::Result;
     if (login.result == Result::unavailable) return reply(unavailable());
+    if (login.result == Result::busy) return reply(busy());
+    const net::HttpResponse wrong =
+        html(401, signInPage(name, login.result == Result::throttled ? kThrottled : kWrongPassword));
     if (login.result != Result::ok) {
       log::info("page sign-in failed", {{"account", name}, {"address", request.address}, {"reason", login.reason}});
-      return reply(html(401, signInPage(name, login.result == Result::throttled ? kThrottled : kWrongPassword)));
+      return reply(wrong);
     }
     log::info("page sign-in", {{"account", name}, {"address", request.address}});
-    startSession(login.account.id, request, reply, "/");
+    // A password changed or an account disabled while this one was checked makes no session.
+    startSession(login.account, request, reply, "/", wrong);
   });
 }
 
@@ -409,9 +466,10 @@ void Page::newPassword(const net::HttpRequest& request, net::Reply reply) {
       return answerPhone(v, request, reply, 400, "", "新密码要 6 到 64 个字节，不能有控制字符。");
     // The old password is checked as a sign-in is, failed-login windows included: a session left open
     // on a shop's PC must not let anyone try passwords faster than the sign-in does.
-    logins_.check(v.account.name, old, request.address, [=, this, v = v](const accounts::Login& login) {
+    logins_.check(v.account.name, old, request.address, "", [=, this, v = v](const accounts::Login& login) {
       using Result = accounts::Login::Result;
       if (login.result == Result::unavailable) return reply(unavailable());
+      if (login.result == Result::busy) return reply(busy());
       if (login.result != Result::ok)
         return answerPhone(v, request, reply, 400, "", login.result == Result::throttled ? kThrottled : "原密码不对。");
       hashing_.run([=, this, post = toLoop_] {
@@ -420,7 +478,7 @@ void Page::newPassword(const net::HttpRequest& request, net::Reply reply) {
           log::info("page new password", {{"account", v.account.name}, {"address", request.address}});
           // The new hash ends every session of the account, this one too, in the transaction that starts
           // this browser's next one; the revision it moves logs the account's counters out.
-          startSession(v.account.id, request, reply, "/phone?done=password",
+          startSession(login.account, request, reply, "/phone?done=password", refused(kSignInAgain),
                        [id = v.account.id, hash](store::Store& st) { st.setPasswordHash(id, hash); });
         });
       });

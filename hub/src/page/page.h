@@ -60,7 +60,7 @@ class Page {
   using Show = std::function<void(Visit&, const net::Reply&)>;
   struct Waiter {
     std::int64_t accountId = 0;
-    net::HttpRequest request;
+    std::string session;  // the digest of its cookie's token
     net::Reply reply;
     clock::Millis until = 0;
   };
@@ -84,18 +84,22 @@ class Page {
   // request without a live session, and a form without the session's token or from another site, is
   // answered here instead.
   void signedIn(const net::HttpRequest& request, net::Reply reply, Read read, Show show);
-  // Starts a session for the account (after `first`, in the same transaction) and sends the browser on.
-  void startSession(std::int64_t accountId, const net::HttpRequest& request, net::Reply reply, std::string location,
-                    std::function<void(store::Store&)> first = {});
-  // Today's part of the page once there is a bill newer than `after`, or at once when `after` is -1.
-  void answerLive(const net::HttpRequest& request, net::Reply reply, std::int64_t after);
+  // Starts a session for the account (after `first`, in the same transaction) and sends the browser on,
+  // unless the account's password hash is no longer `checkedHash` or it was disabled since the password
+  // was checked: then `stale` is the answer.
+  void startSession(const store::Account& checked, const net::HttpRequest& request, net::Reply reply,
+                    std::string location, net::HttpResponse stale, std::function<void(store::Store&)> first = {});
   void answerPhone(const Visit& visit, const net::HttpRequest& request, const net::Reply& reply, int status,
                    std::string_view notice, std::string_view error) const;
   // How phones reach the hub: the configured address, else the one this browser used.
   std::string base(const net::HttpRequest& request) const;
   void wake(const std::function<bool(const Waiter&)>& which);
+  // Answers an account's waiting pages from one read of the store.
+  void answerWaiters(std::int64_t accountId, std::vector<Waiter> waiters);
+  net::HttpResponse livePart(const Visit& visit, clock::Millis now) const;
   PhoneState phoneState(const store::Account& account, clock::Millis now) const;
-  Read readDay(std::pair<clock::Millis, clock::Millis> range) const;
+  // The day's sums and one page of its bills (page 1: the newest).
+  Read readDay(std::pair<clock::Millis, clock::Millis> range, std::int64_t page = 1) const;
   std::string dayName(clock::Millis t) const;  // "2024-02-29"
   std::vector<std::pair<std::string, std::pair<clock::Millis, clock::Millis>>> daysFrom(clock::Millis from,
                                                                                         clock::Millis to) const;

@@ -84,7 +84,8 @@ std::string localText(const clock::Zone& zone, clock::Millis t) {
 }
 
 std::string todayPart(const clock::Zone& zone, std::string_view day, const PhoneState& phone,
-                      const std::vector<store::Bill>& bills, const std::vector<store::ChannelSum>& sums) {
+                      const std::vector<store::Bill>& bills, const std::vector<store::ChannelSum>& sums,
+                      std::string_view more) {
   std::string html = "<h1>今日收款 <span class=\"muted\">" + escape(day) + "</span></h1>";
   if (phone.lastReport == 0)
     html += "<p class=\"phone bad\">● 手机从未上报：请按“手机设置”设置手机上的转发应用。</p>";
@@ -92,7 +93,19 @@ std::string todayPart(const clock::Zone& zone, std::string_view day, const Phone
     html += std::string("<p class=\"phone ") + (phone.reporting ? "ok\">● 手机正常上报" : "bad\">● 手机未在上报") +
             "，最近一次 " + localText(zone, phone.lastReport) + "</p>";
   return html + "<section><h2>合计</h2>" + totals(sums) + "</section><section><h2>收款明细</h2>" +
-         billList(zone, bills) + "</section>";
+         billList(zone, bills) + std::string(more) + "</section>";
+}
+
+std::string billPages(std::string_view day, std::int64_t page, bool older) {
+  if (page <= 1 && !older) return {};
+  auto link = [day](std::int64_t to, std::string_view name) {
+    return "<a href=\"/day?d=" + escape(day) + "&amp;p=" + std::to_string(to) + "\">" + std::string(name) + "</a>";
+  };
+  std::string html = "<p class=\"pager\">";
+  if (page > 1) html += link(page - 1, "‹ 较新的收款");
+  html += "<b>第 " + std::to_string(page) + " 页</b>";
+  if (older) html += link(page + 1, "较早的收款 ›");
+  return html + "</p>";
 }
 
 std::string todayPage(std::int64_t lastBill, std::string_view part) {
@@ -100,14 +113,15 @@ std::string todayPage(std::int64_t lastBill, std::string_view part) {
 }
 
 std::string dayReport(const clock::Zone& zone, std::string_view day, std::string_view earlier, std::string_view later,
-                      const std::vector<store::Bill>& bills, const std::vector<store::ChannelSum>& sums) {
+                      const std::vector<store::Bill>& bills, const std::vector<store::ChannelSum>& sums,
+                      std::string_view more) {
   std::string html = "<h1>日报</h1>" + pager("/day", "d", earlier, day, later, "前一天", "后一天");
   html +=
       "<form method=\"get\" action=\"/day\" class=\"pager\">查看日期 <input class=\"day\" name=\"d\" "
       "placeholder=\"2024-01-31\" value=\"" +
       escape(day) + "\"> <button type=\"submit\">查看</button></form>";
   return html + "<section><h2>合计</h2>" + totals(sums) + "</section><section><h2>收款明细</h2>" +
-         billList(zone, bills) + "</section>";
+         billList(zone, bills) + std::string(more) + "</section>";
 }
 
 std::string monthReport(std::string_view month, std::string_view earlier, std::string_view later,

@@ -193,6 +193,8 @@ Reading receiptNotice(const net::HttpRequest& request, clock::Millis) {
     report.ignored = "no amount";  // "null" when the app found none, "-0.00" for a transfer it could not read
   else
     report.paid = Paid{type == "wechat" ? Channel::wechat : Channel::alipay, *fen};
+  if (report.paid)
+    report.shown = Notice{type == "wechat" ? "com.tencent.mm" : "com.eg.android.AlipayGphone", title, content};
   report.time = field(fields, "time", 64);
   report.words = title.empty() ? content : title + " | " + content;
   // A retry is the same post again (with "repeatnum" added).

@@ -61,6 +61,9 @@ struct Report {
   std::string sourceId;          // the app's own mark for it: the same mark again is the same payment
   std::string time;              // when it was paid, as the phone writes it; empty: the hub's clock
   std::string words;             // the notification's words, kept with a payment the app recognised
+  // The notification an app recognised a payment in, as it showed it: when the recogniser finds the same
+  // payment there, a post of that notification by another app of the phone is the same bill.
+  std::optional<Notice> shown;
   bool notification = false;     // the answer says whether it was a payment
 };
 

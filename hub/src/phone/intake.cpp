@@ -2,6 +2,7 @@
 
 #include <boost/json.hpp>
 
+#include "accounts/secrets.h"
 #include "common/log.h"
 #include "recognise/recogniser.h"
 
@@ -14,8 +15,11 @@ namespace {
 constexpr clock::Millis kTimePast = 24 * 3600 * 1000;
 constexpr clock::Millis kTimeFuture = 5 * 60 * 1000;
 constexpr size_t kMaxIdBytes = 128;
-// Requests with a wrong key from one address, within a minute, before that address is refused.
-constexpr int kBadKeysPerMinute = 20;
+// How long a payment monitor's key that checked out is remembered, and how many are.
+constexpr clock::Millis kProvenFor = 3600 * 1000;
+constexpr size_t kMaxProven = 100'000;
+// A poll of the store under way for longer than this makes /healthz answer "not available".
+constexpr clock::Millis kPollLate = 3000;
 
 net::HttpResponse answer(int status, json::object body) { return net::jsonResponse(status, json::serialize(body)); }
 
@@ -29,6 +33,11 @@ clock::Millis timeOf(std::string_view text, const clock::Zone& zone, clock::Mill
   const auto t = clock::readPhoneTime(zone, text);
   if (!t) throw Refused{400, "time must be milliseconds since 1970 or an ISO 8601 time"};
   return (*t < now - kTimePast || *t > now + kTimeFuture) ? now : *t;
+}
+
+// The same payment posted twice (a group summary, a second listener, a second app) is one bill.
+std::string dedupeKeyOf(const recognise::Payment& payment) {
+  return std::to_string(static_cast<int>(payment.channel)) + ":" + std::to_string(payment.fen) + ":" + payment.key;
 }
 
 // Our own format: JSON bodies, the key in the Authorization header or the query.
@@ -78,8 +87,7 @@ Intake::Intake(Settings settings, store::Executor& store, counter::Counters& cou
       counters_(counters),
       paymentStored_(std::move(paymentStored)),
       metrics_(metrics),
-      perKey_(settings.ratePerSecond, settings.rateBurst),
-      badKeys_(kBadKeysPerMinute, 60'000) {}
+      perKey_(settings.ratePerSecond, settings.rateBurst) {}
 
 void Intake::handle(net::HttpRequest request, net::Reply reply) {
   ++metrics_.httpRequests;
@@ -122,7 +130,6 @@ void Intake::handle(net::HttpRequest request, net::Reply reply) {
       Work work = workFor(reading.report, now);
       return take(request, std::move(reply), std::move(reading.caller), std::move(work), now);
     } catch (const Refused& refused) {
-      if (refused.status == 401) badKeys_.failed(request.address, now);  // a bad sign or clock, as a wrong key
       return reply(failure(refused.status, refused.error));
     }
   }
@@ -139,13 +146,19 @@ Intake::Work Intake::workFor(const Report& report, clock::Millis now) const {
     bill.channel = found.payment->channel;
     bill.fen = found.payment->fen;
     // The same payment posted twice (a group summary, a second listener) is one bill.
-    bill.dedupeKey = std::to_string(static_cast<int>(bill.channel)) + ":" + std::to_string(bill.fen) + ":" +
-                     found.payment->key;
+    bill.dedupeKey = dedupeKeyOf(*found.payment);
     bill.text = n.title.empty() ? n.text : n.text.empty() ? n.title : n.title + " | " + n.text;
   } else {
     bill.channel = report.paid->channel;
     bill.fen = report.paid->fen;
     bill.text = report.words;
+    // The notification the app recognised it in, posted by another app of the phone too, is this bill.
+    if (report.shown) {
+      const recognise::Result found =
+          recognise::recognise({report.shown->package, report.shown->title, report.shown->text});
+      if (found.payment && found.payment->channel == bill.channel && found.payment->fen == bill.fen)
+        bill.dedupeKey = dedupeKeyOf(*found.payment);
+    }
   }
   bill.sourceId = report.sourceId;
   bill.time = timeOf(report.time, settings_.zone, now);
@@ -154,11 +167,29 @@ Intake::Work Intake::workFor(const Report& report, clock::Millis now) const {
 }
 
 void Intake::health(const net::HttpRequest&, net::Reply reply) {
-  store_.run([](store::Store& st) { st.revision(); },
-             [reply = std::move(reply), this](bool committed) {
-               if (!committed) ++metrics_.storeErrors;
-               reply(committed ? answer(200, {{"ok", true}}) : failure(503, "store not available"));
-             });
+  if (pollingSince_ != 0 && clock::now() - pollingSince_ > kPollLate) return reply(failure(503, "store not answering"));
+  reply(healthProblem_.empty() ? answer(200, {{"ok", true}}) : failure(503, healthProblem_));
+}
+
+void Intake::polled(std::string problem) {
+  healthProblem_ = std::move(problem);
+  pollingSince_ = 0;
+}
+
+void Intake::polling(clock::Millis since) { pollingSince_ = since; }
+
+std::string Intake::bucketOf(const Caller& caller) {
+  return caller.key.empty() ? "a:" + caller.account : "k:" + accounts::digest(caller.key);
+}
+
+bool Intake::proven(const Caller& caller, clock::Millis now) const {
+  const auto it = proven_.find(bucketOf(caller));
+  return it != proven_.end() && now - it->second.at < kProvenFor && caller.signedWith(it->second.key);
+}
+
+void Intake::remember(const Caller& caller, const store::Account& account, clock::Millis now) {
+  if (proven_.size() >= kMaxProven && !proven_.contains(bucketOf(caller))) return;
+  if (!account.intakeKey.empty()) proven_[bucketOf(caller)] = {account.intakeKey, now};
 }
 
 void Intake::metricsPage(const net::HttpRequest&, net::Reply reply) {
@@ -171,9 +202,14 @@ void Intake::metricsPage(const net::HttpRequest&, net::Reply reply) {
 void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller caller, Work work, clock::Millis now) {
   if (caller.key.empty() && caller.account.empty())
     return reply(failure(401, "no intake key: send Authorization: Bearer KEY or ?key=KEY"));
-  const std::string bucket = caller.key.empty() ? "account:" + caller.account : caller.key;
-  if (badKeys_.blocked(request.address, now) || !perKey_.take(bucket, now))
-    return reply(failure(429, "too many requests"));
+  // The key decides: no request is refused for other clients' wrong keys from its address, which behind a
+  // proxy or a carrier's NAT is everyone's. What bounds a flood of wrong keys is the address's share of
+  // the store queue. A key's rate bucket is its own (by its digest, so a long key costs no more); a payment
+  // monitor's is its account's, which anyone can name, so it is charged only for a sign that checks out:
+  // here against the account's key when a request proved it lately, else once the store has.
+  const std::string group = accounts::addressGroup(request.address);
+  const bool chargeNow = !caller.signedWith || proven(caller, now);
+  if (chargeNow && !perKey_.take(bucketOf(caller), now)) return reply(failure(429, "too many requests"));
 
   struct Outcome {
     std::optional<store::Account> account;
@@ -181,8 +217,8 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller call
     store::Bill bill;
   };
   auto outcome = std::make_shared<Outcome>();
-  ++inFlight_;
-  store_.run(
+  const bool queued = store_.offer(
+      group,
       [outcome, caller, work, now, window = settings_.dedupeWindow](store::Store& st) {
         outcome->account = caller.key.empty() ? st.accountByName(caller.account) : st.accountByKey(caller.key);
         // An account without a key has nothing a request could be signed with.
@@ -199,7 +235,7 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller call
         outcome->bill = {outcome->stored.number, accountId, bill.channel, bill.fen, bill.time, bill.receivedAt,
                          bill.sourceId, bill.text};
       },
-      [this, outcome, work, reply = std::move(reply), address = request.address, now,
+      [this, outcome, work, reply, caller, chargeNow, address = request.address, now,
        wrong = caller.signedWith ? "wrong account or sign" : "wrong intake key"](bool committed) {
         --inFlight_;
         if (!committed) {
@@ -207,11 +243,12 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller call
           return reply(failure(503, "store not available"));
         }
         if (!outcome->account || outcome->account->disabled) {
-          badKeys_.failed(address, now);
           const std::string_view why = outcome->account ? "account disabled" : wrong;
           log::info("phone request refused", {{"address", address}, {"reason", std::string(why)}});
           return reply(failure(401, why));
         }
+        if (caller.signedWith) remember(caller, *outcome->account, now);
+        if (!chargeNow) perKey_.take(bucketOf(caller), now);
         counters_.phoneReported(outcome->account->id, now);
         if (!work.bill) {
           if (!work.notification) return reply(answer(200, {{"ok", true}}));
@@ -230,11 +267,13 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller call
                    {"amount", money::format(outcome->bill.fen)}});
         if (!duplicate) paymentStored_(outcome->bill);
       });
+  if (!queued) return reply(failure(503, "busy, try again shortly"));
+  ++inFlight_;
 }
 
 void Intake::tick(clock::Millis now) {
   perKey_.sweep(now);
-  badKeys_.sweep(now);
+  std::erase_if(proven_, [now](const auto& p) { return now - p.second.at >= kProvenFor; });
 }
 
 }  // namespace hub::phone

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "accounts/throttle.h"
 #include "common/clock.h"
@@ -33,6 +34,11 @@ class Intake {
   void handle(net::HttpRequest request, net::Reply reply);
   void tick(clock::Millis now);  // the limits' upkeep
 
+  // What /healthz answers, from the hub's own poll of the store once a second (never a store job per
+  // request): the last poll's problem (empty: none), and when a poll under way began (0: none).
+  void polled(std::string problem);
+  void polling(clock::Millis since);
+
   // Requests taken and not yet answered, for a clean end.
   std::size_t inFlight() const { return inFlight_; }
 
@@ -55,8 +61,20 @@ class Intake {
   counter::Counters& counters_;
   std::function<void(const store::Bill&)> paymentStored_;
   metrics::Metrics& metrics_;
+  // The payment monitors' accounts whose sign checked out lately, with the account's key to check the
+  // next sign against before its rate bucket is charged. By bucketOf(): "a:" and the account's name.
+  struct Proven {
+    std::string key;
+    clock::Millis at = 0;
+  };
+  bool proven(const Caller& caller, clock::Millis now) const;
+  void remember(const Caller& caller, const store::Account& account, clock::Millis now);
+  static std::string bucketOf(const Caller& caller);
+
   accounts::RateLimit perKey_;
-  accounts::FailureWindow badKeys_;
+  std::unordered_map<std::string, Proven> proven_;
+  std::string healthProblem_;
+  clock::Millis pollingSince_ = 0;
   std::size_t inFlight_ = 0;
 };
 
