@@ -4,7 +4,10 @@
 
 #include <sys/resource.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "accounts/logins.h"
 #include "common/clock.h"
@@ -26,6 +29,22 @@ void raiseDescriptorLimit() {
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+// The store's files hold the intake keys and the password hashes: a data directory or a file that others
+// may read is worth a warning at every start (files made before the hub set its umask, a copied folder).
+void warnIfOpenToOthers(const std::filesystem::path& data) {
+  namespace fs = std::filesystem;
+  for (const fs::path& path : {data, data / "hub.sqlite3", data / "hub.sqlite3-wal", data / "hub.sqlite3-shm"}) {
+    std::error_code ec;
+    const fs::perms perms = fs::status(path, ec).permissions();
+    if (ec || !fs::exists(path, ec)) continue;
+    if ((perms & (fs::perms::others_read | fs::perms::others_write)) != fs::perms::none) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(perms & fs::perms::mask));
+      log::warn("store readable by others", {{"path", path.string()}, {"mode", mode}});
+    }
   }
 }
 
@@ -54,13 +73,21 @@ int serve(const Config& config) {
     return 1;
   }
 
+  if (!store::isPostgres(config.database)) warnIfOpenToOthers(config.data);
+
   metrics::Metrics metrics;
   net::Server server({config.maxMessageBytes, config.maxBodyBytes, std::chrono::seconds(config.pingInterval)});
   auto toLoop = [&server](std::function<void()> work) { server.post(std::move(work)); };
   WorkPool hashing(config.hashThreads);
-  store::Executor executor(std::move(opened), toLoop);
-  accounts::Logins logins(config.loginFailures, config.loginWindow * 1000LL, executor, hashing, toLoop);
-  counter::Counters counters({*zone, config.registrationOpen, config.offlineAfter * 1000LL, config.loginWindow * 1000LL},
+  store::Executor executor(std::move(opened), toLoop, static_cast<std::size_t>(config.storeQueue));
+  accounts::Logins logins({.failures = config.loginFailures,
+                           .window = config.loginWindow * 1000LL,
+                           .knownFor = config.loginKnownDays * 24LL * 3600 * 1000,
+                           .queue = static_cast<std::size_t>(config.loginQueue),
+                           .queuePerAddress = static_cast<std::size_t>(std::max(config.loginQueue / 8, 1))},
+                          executor, hashing, toLoop, metrics);
+  counter::Counters counters({*zone, config.registrationOpen, config.offlineAfter * 1000LL, config.loginWindow * 1000LL,
+                              config.historyBills},
                              info, executor, logins, hashing, toLoop, metrics);
   page::Page page({*zone, config.offlineAfter * 1000LL, config.publicUrl}, executor, logins, hashing, toLoop);
   // The one place the hub learns of a stored payment, and it reaches the counters and the open pages alike.
@@ -83,6 +110,13 @@ int serve(const Config& config) {
          .phone = [&](std::int64_t id, clock::Millis at) {
            server.post([&counters, id, at] { counters.phoneReported(id, at); });
          }});
+
+  // A node that does not hear the server's notifications would take counters it pushes nothing to, and
+  // take the bills committed meanwhile for history: it serves only once its watch listens.
+  if (watch && !watch->listening()) {
+    log::warn("waiting for store notifications before serving");
+    while (!watch->listening()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
 
   net::Handlers handlers;
   handlers.counterOpened = [&](const auto& link) { counters.opened(link); };
@@ -125,6 +159,8 @@ int serve(const Config& config) {
     };
     auto seen = std::make_shared<Seen>();
     auto loggedIn = counters.loggedInAccounts();
+    const std::uint64_t attaches = counters.attaches();
+    intake.polling(clock::now());
     executor.run(
         [seen, loggedIn, known = revision](store::Store& st) {
           seen->revision = st.revision();
@@ -135,12 +171,18 @@ int serve(const Config& config) {
             if (!account || account->disabled || account->passwordHash != hash) seen->stale.emplace_back(id, hash);
           }
         },
-        [&, seen](bool committed) {
+        [&, seen, attaches](bool committed) {
           polling = false;
+          if (!committed) ++metrics.storeErrors;
+          intake.polled(!committed                               ? "store not available"
+                        : watch && !watch->listening() ? "store notifications not listening"
+                                                                 : "");
           if (!committed || seen->revision == revision) return;
-          revision = seen->revision;
           counters.serverInfoChanged(seen->info);
           for (const auto& [id, hash] : seen->stale) counters.logOut(id, hash);
+          // A counter that logged in while this poll was under way was not in its list: the next poll
+          // looks again rather than take this revision as seen.
+          if (counters.attaches() == attaches) revision = seen->revision;
         });
   };
   server.every(std::chrono::seconds(1), [&] {

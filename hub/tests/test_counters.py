@@ -90,7 +90,7 @@ class Counters(unittest.TestCase):
                 await a.wait_for(lambda t: t.startswith("账单回调"), start=mark)
                 self.assertEqual(sum(t.startswith("账单回调") for t in a.received), 2)
 
-        with Hub() as hub:
+        with Hub(config={"registration": "open"}) as hub:
             run(scenario(hub))
 
     def test_phone_state_throttle_and_limits(self):

@@ -94,6 +94,10 @@ class Intake(unittest.TestCase):
         finally:
             db.execute("ROLLBACK")
             db.close()
+        # /healthz answers from the hub's own poll of the store, once a second.
+        deadline = time.monotonic() + 10
+        while self.hub.request("GET", "/healthz")[0] != 200 and time.monotonic() < deadline:
+            time.sleep(0.1)
         self.assertEqual(self.hub.request("GET", "/healthz")[0], 200)
         status, answer = self.hub.post("/api/v1/payments", {"channel": "wechat", "amount": "9.99"}, key=self.key)
         self.assertEqual(status, 200)

@@ -1,5 +1,7 @@
 #include "cli/cli.h"
 
+#include <iconv.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include "common/clock.h"
 #include "common/config.h"
 #include "common/log.h"
+#include "common/text.h"
 #include "counter/protocol.h"
 #include "serve.h"
 #include "store/store.h"
@@ -120,6 +123,33 @@ void printKey(const Config& c, const store::Account& account) {
             << "vmq: " << host << "\\vmq\\" << account.name << "/" << key << "\n";
 }
 
+// Whether every character of the UTF-8 text has a GBK form: counters show the server information in
+// GBK, where any other character would come out as "?".
+bool inGbk(const std::string& text) {
+  iconv_t cd = iconv_open("GBK", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) throw Failure{"this system's iconv has no GBK"};
+  std::string in = text, out(text.size() * 2 + 4, '\0');
+  char* from = in.data();
+  char* to = out.data();
+  size_t fromLeft = in.size(), toLeft = out.size();
+  const bool converted = iconv(cd, &from, &fromLeft, &to, &toLeft) != static_cast<size_t>(-1);
+  iconv_close(cd);
+  return converted && fromLeft == 0;
+}
+
+// A text the operator sends every counter inside "服务器信息": one field of it, so it may not hold the
+// field separator (it would shift the fields after it), nor control characters or characters GBK lacks.
+std::string operatorText(const std::string& text, std::string_view what, size_t most) {
+  const std::string name(what);
+  if (text.size() > most) throw Failure{name + " is longer than " + std::to_string(most) + " bytes", 2};
+  if (!text::validUtf8(text)) throw Failure{name + " is not UTF-8", 2};
+  if (text.find(counter::protocol::kSeparator) != std::string::npos)
+    throw Failure{name + " may not hold the field separator " + std::string(counter::protocol::kSeparator), 2};
+  if (text::hasControl(text)) throw Failure{name + " may not hold control characters", 2};
+  if (!inGbk(text)) throw Failure{name + " holds characters the counters cannot show (not in GBK)", 2};
+  return text;
+}
+
 // Runs one change in a transaction of its own.
 template <typename F>
 void change(store::Store& st, F&& f) {
@@ -136,6 +166,9 @@ void change(store::Store& st, F&& f) {
 }  // namespace
 
 int run(int argc, char** argv) {
+  // The store's files (hub.sqlite3 and its log, which hold the intake keys) are the hub's alone, whatever
+  // umask the operator's shell or the service gives.
+  umask(S_IRWXG | S_IRWXO);
   CLI::App app{"kassaro-hub: the notification server that Kassaro counters log in to and phones report payments to"};
   app.require_subcommand(1);
   app.fallthrough();
@@ -245,12 +278,12 @@ int run(int argc, char** argv) {
     } else if (noticeSet->parsed() || noticeClear->parsed() || maintenance->parsed() || clientVersion->parsed()) {
       change(*st, [&] {
         store::ServerInfo info = st->serverInfo();
-        if (noticeSet->parsed()) info.notice = text;
+        if (noticeSet->parsed()) info.notice = operatorText(text, "the notice", 1000);
         if (noticeClear->parsed()) info.notice.clear();
         if (maintenance->parsed()) info.maintenance = onOff == "on";
         if (clientVersion->parsed()) {
-          info.clientVersion = version;
-          if (!download.empty()) info.downloadUrl = download;
+          info.clientVersion = operatorText(version, "the client version", 32);
+          if (!download.empty()) info.downloadUrl = operatorText(download, "the download address", 1000);
         }
         st->setServerInfo(info);
       });

@@ -67,6 +67,11 @@ Config readConfig(const std::filesystem::path& file) {
       {"login_window", [&](auto& n, auto k) { c.loginWindow = inRange<int>(file, n, k, 1, 86400); }},
       {"dedupe_window", [&](auto& n, auto k) { c.dedupeWindow = inRange<int>(file, n, k, 0, 3600); }},
       {"hash_threads", [&](auto& n, auto k) { c.hashThreads = inRange<int>(file, n, k, 1, 64); }},
+      // Bounds on what clients can make the hub do and keep.
+      {"login_known_days", [&](auto& n, auto k) { c.loginKnownDays = inRange<int>(file, n, k, 1, 365); }},
+      {"login_queue", [&](auto& n, auto k) { c.loginQueue = inRange<int>(file, n, k, 8, 100000); }},
+      {"store_queue", [&](auto& n, auto k) { c.storeQueue = inRange<int>(file, n, k, 64, 10000000); }},
+      {"history_bills", [&](auto& n, auto k) { c.historyBills = inRange<int>(file, n, k, 100, 100000); }},
   };
   for (const auto& [key, node] : table) {
     const auto setter = keys.find(key.str());

@@ -19,7 +19,7 @@ struct Config {
   std::string timezone = "Asia/Shanghai";  // the shops' day and the counters' time texts
   std::string publicUrl;                   // how phones reach the hub; empty: http://<this host>:<port>
   std::string logLevel = "info";
-  bool registrationOpen = true;  // registration = "open" | "closed"
+  bool registrationOpen = false;  // registration = "open" | "closed"
   int offlineAfter = 180;        // seconds without a phone report before the counters hear "APP掉线"
 
   // Limits.
@@ -32,6 +32,12 @@ struct Config {
   int loginWindow = 300;  // ... within this many seconds stop being checked
   int dedupeWindow = 10;  // seconds within which the same notification posted again is one bill
   int hashThreads = 2;    // password hashing, off the event loop
+
+  // Bounds on what clients can make the hub do and keep.
+  int loginKnownDays = 30;          // a successful login makes its address and machine known this long
+  int loginQueue = 64;              // password checks waiting, in all (an eighth of them per address)
+  int storeQueue = 10000;           // clients' store jobs waiting (an eighth of them per address)
+  int historyBills = 5000;          // the newest bills of the day a counter is sent at login
 };
 
 struct ConfigError : std::runtime_error {
