@@ -6,6 +6,7 @@
 
 #include "accounts/secrets.h"
 #include "common/log.h"
+#include "common/text.h"
 #include "counter/protocol.h"
 #include "page/html.h"
 #include "page/setup.h"
@@ -427,7 +428,9 @@ void Page::signIn(const net::HttpRequest& request, net::Reply reply) {
     const net::HttpResponse wrong =
         html(401, signInPage(name, login.result == Result::throttled ? kThrottled : kWrongPassword));
     if (login.result != Result::ok) {
-      log::info("page sign-in failed", {{"account", name}, {"address", request.address}, {"reason", login.reason}});
+      log::info("page sign-in failed", {{"account", text::clipUtf8(name, accounts::kMaxNameBytes)},
+                                         {"address", request.address},
+                                         {"reason", login.reason}});
       return reply(wrong);
     }
     log::info("page sign-in", {{"account", name}, {"address", request.address}});
