@@ -67,6 +67,7 @@ Config readConfig(const std::filesystem::path& file) {
       {"login_window", [&](auto& n, auto k) { c.loginWindow = inRange<int>(file, n, k, 1, 86400); }},
       {"dedupe_window", [&](auto& n, auto k) { c.dedupeWindow = inRange<int>(file, n, k, 0, 3600); }},
       {"hash_threads", [&](auto& n, auto k) { c.hashThreads = inRange<int>(file, n, k, 1, 64); }},
+      {"rules_file", [&](auto& n, auto k) { c.rulesFile = valueOf<std::string>(file, n, k); }},
   };
   for (const auto& [key, node] : table) {
     const auto setter = keys.find(key.str());

@@ -32,6 +32,8 @@ struct Config {
   int loginWindow = 300;  // ... within this many seconds stop being checked
   int dedupeWindow = 10;  // seconds within which the same notification posted again is one bill
   int hashThreads = 2;    // password hashing, off the event loop
+  // The operator's own recogniser rules, tried before the shipped ones; read again on SIGHUP. Empty: none.
+  std::filesystem::path rulesFile;
 };
 
 struct ConfigError : std::runtime_error {

@@ -3,7 +3,6 @@
 #include <boost/json.hpp>
 
 #include "common/log.h"
-#include "recognise/recogniser.h"
 
 namespace hub::phone {
 namespace json = boost::json;
@@ -16,6 +15,16 @@ constexpr clock::Millis kTimeFuture = 5 * 60 * 1000;
 constexpr size_t kMaxIdBytes = 128;
 // Requests with a wrong key from one address, within a minute, before that address is refused.
 constexpr int kBadKeysPerMinute = 20;
+// A notification kept for the merchant keeps this much of each of its texts.
+constexpr size_t kKeptTextBytes = 512;
+
+// The text cut to at most `bytes`, at a character's edge.
+std::string clipped(std::string_view text, size_t bytes) {
+  if (text.size() <= bytes) return std::string(text);
+  size_t end = bytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return std::string(text.substr(0, end));
+}
 
 net::HttpResponse answer(int status, json::object body) { return net::jsonResponse(status, json::serialize(body)); }
 
@@ -72,14 +81,18 @@ bool pathMatches(std::string_view pattern, std::string_view path) {
 }  // namespace
 
 Intake::Intake(Settings settings, store::Executor& store, counter::Counters& counters,
-               std::function<void(const store::Bill&)> paymentStored, metrics::Metrics& metrics)
+               std::function<void(const store::Bill&)> paymentStored, metrics::Metrics& metrics,
+               recognise::Rules rules)
     : settings_(settings),
       store_(store),
       counters_(counters),
       paymentStored_(std::move(paymentStored)),
       metrics_(metrics),
       perKey_(settings.ratePerSecond, settings.rateBurst),
-      badKeys_(kBadKeysPerMinute, 60'000) {}
+      badKeys_(kBadKeysPerMinute, 60'000),
+      rules_(std::make_shared<const recognise::Rules>(std::move(rules))) {}
+
+void Intake::setRules(recognise::Rules rules) { rules_ = std::make_shared<const recognise::Rules>(std::move(rules)); }
 
 void Intake::handle(net::HttpRequest request, net::Reply reply) {
   ++metrics_.httpRequests;
@@ -130,12 +143,24 @@ void Intake::handle(net::HttpRequest request, net::Reply reply) {
 }
 
 Intake::Work Intake::workFor(const Report& report, clock::Millis now) const {
-  if (!report.notice && !report.paid) return {std::nullopt, report.ignored, report.notification};
+  if (!report.notice && !report.paid) return {std::nullopt, report.ignored, report.notification, std::nullopt, "", "ignored"};
   store::NewBill bill;
   if (report.notice) {
     const Notice& n = *report.notice;
-    const recognise::Result found = recognise::recognise({n.package, n.title, n.text});
-    if (!found.payment) return {std::nullopt, found.reason, true};
+    const recognise::Result found = recognise::recognise(*rules_, {n.package, n.title, n.text});
+    const std::string package = found.reason == "not a payment app" ? "other" : n.package;
+    if (!found.payment) {
+      Work work{std::nullopt, found.reason, true, std::nullopt, package, "ignored"};
+      if (found.notCounted) {
+        work.result = "not_counted";
+        work.unrecognised = store::Unrecognised{.receivedAt = now,
+                                                .package = clipped(n.package, kKeptTextBytes),
+                                                .title = clipped(n.title, kKeptTextBytes),
+                                                .text = clipped(n.text, kKeptTextBytes),
+                                                .reason = found.reason};
+      }
+      return work;
+    }
     bill.channel = found.payment->channel;
     bill.fen = found.payment->fen;
     // The same payment posted twice (a group summary, a second listener) is one bill.
@@ -150,7 +175,7 @@ Intake::Work Intake::workFor(const Report& report, clock::Millis now) const {
   bill.sourceId = report.sourceId;
   bill.time = timeOf(report.time, settings_.zone, now);
   bill.receivedAt = now;
-  return {bill, {}, report.notification};
+  return {bill, {}, report.notification, std::nullopt, report.notice ? report.notice->package : "", "payment"};
 }
 
 void Intake::health(const net::HttpRequest&, net::Reply reply) {
@@ -192,6 +217,11 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller call
         if (!outcome->account || outcome->account->disabled) return;
         const std::int64_t accountId = outcome->account->id;
         st.setPhoneSeen(accountId, now);
+        if (work.unrecognised) {
+          store::Unrecognised kept = *work.unrecognised;
+          kept.accountId = accountId;
+          st.addUnrecognised(kept);
+        }
         if (!work.bill) return;
         store::NewBill bill = *work.bill;
         bill.accountId = accountId;
@@ -213,10 +243,18 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller call
           return reply(failure(401, why));
         }
         counters_.phoneReported(outcome->account->id, now);
+        if (work.notification && !work.package.empty()) metrics_.notifications.add(work.package, work.result);
         if (!work.bill) {
           if (!work.notification) return reply(answer(200, {{"ok", true}}));
           ++metrics_.notificationsIgnored;
-          return reply(answer(200, {{"ok", true}, {"payment", false}, {"reason", work.reason}}));
+          json::object body{{"ok", true}, {"payment", false}, {"reason", work.reason}};
+          if (work.unrecognised) {
+            body["not_counted"] = true;
+            log::info("notification not counted", {{"account", outcome->account->name},
+                                                   {"package", work.unrecognised->package},
+                                                   {"reason", work.reason}});
+          }
+          return reply(answer(200, std::move(body)));
         }
         const bool duplicate = outcome->stored.duplicate;
         ++(duplicate ? metrics_.paymentsDuplicate : metrics_.paymentsStored);
