@@ -18,6 +18,7 @@
 #include "net/edge.h"
 #include "page/page.h"
 #include "phone/intake.h"
+#include "recognise/rules_file.h"
 #include "store/executor.h"
 
 namespace hub {
@@ -60,6 +61,14 @@ int serve(const Config& config) {
     return 1;
   }
   raiseDescriptorLimit();
+  recognise::Rules rules;
+  try {
+    rules = recognise::loadRules(config.rulesFile);
+  } catch (const std::exception& e) {
+    log::error("cannot start", {{"reason", std::string("rules: ") + e.what()}});
+    return 1;
+  }
+  const size_t ruleCount = rules.list.size();
 
   std::unique_ptr<store::Store> opened;
   store::ServerInfo info;
@@ -89,19 +98,31 @@ int serve(const Config& config) {
   counter::Counters counters({*zone, config.registrationOpen, config.offlineAfter * 1000LL, config.loginWindow * 1000LL,
                               config.historyBills},
                              info, executor, logins, hashing, toLoop, metrics);
-  page::Page page({*zone, config.offlineAfter * 1000LL, config.publicUrl}, executor, logins, hashing, toLoop);
   // The one place the hub learns of a stored payment, and it reaches the counters and the open pages alike.
-  auto paymentStored = [&](const store::Bill& bill) {
+  std::function<void(const store::Bill&)> paymentStored;
+  // On a server that several nodes share, every node hears every bill from the server, its own too: each
+  // is pushed from there, once, so neither the phone side nor the page pushes what it stores.
+  const bool shared = store::isPostgres(config.database);
+  auto stored = [&](const store::Bill& bill) {
+    if (!shared) paymentStored(bill);
+  };
+  page::Page page({*zone, config.offlineAfter * 1000LL, config.publicUrl}, executor, logins, hashing, toLoop, stored);
+  paymentStored = [&](const store::Bill& bill) {
     counters.paymentStored(bill);
     page.paymentStored(bill);
   };
-  // On a server that several nodes share, every node hears every bill from the server, its own too: each
-  // is pushed from there, once, so the phone side does not push what it stores.
-  const bool shared = store::isPostgres(config.database);
   phone::Intake intake({*zone, config.dedupeWindow * 1000LL, config.ratePerSecond, config.rateBurst}, executor,
-                       counters, shared ? std::function<void(const store::Bill&)>([](const store::Bill&) {})
-                                        : std::function<void(const store::Bill&)>(paymentStored),
-                       metrics);
+                       counters, stored, metrics, std::move(rules));
+  // SIGHUP reads the operator's rules again; a file that cannot be used leaves the rules in use as they are.
+  server.onHangup([&] {
+    try {
+      recognise::Rules fresh = recognise::loadRules(config.rulesFile);
+      log::info("rules reloaded", {{"rules", std::to_string(fresh.list.size())}});
+      intake.setRules(std::move(fresh));
+    } catch (const std::exception& e) {
+      log::warn("rules not reloaded, the old ones kept", {{"reason", e.what()}});
+    }
+  });
   std::unique_ptr<store::Watch> watch;
   if (shared)
     watch = store::watchPostgres(
@@ -144,7 +165,8 @@ int serve(const Config& config) {
     log::info("listening tls", {{"address", tlsBound}, {"certificate", config.tlsCertificate.string()}});
   log::info("listening", {{"address", bound},
                           {"store", shared ? "postgresql" : (config.data / "hub.sqlite3").string()},
-                          {"timezone", config.timezone}});
+                          {"timezone", config.timezone},
+                          {"rules", std::to_string(ruleCount)}});
 
   // The operator's command line changes the store from another process: a moved revision says to read
   // the server information and the logged-in accounts again (disabled, or given a new password).

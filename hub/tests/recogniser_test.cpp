@@ -1,12 +1,22 @@
 #include "recognise/recogniser.h"
 
 #include <gtest/gtest.h>
+#include <toml++/toml.h>
+
+#include <fstream>
+
+#include "recognise/rules_file.h"
 
 namespace hub::recognise {
 namespace {
 
 constexpr std::string_view kWechat = "com.tencent.mm";
 constexpr std::string_view kAlipay = "com.eg.android.AlipayGphone";
+
+Result recognise(const Notification& notification) {
+  static const Rules shipped = combine({}, shippedRules());
+  return hub::recognise::recognise(shipped, notification);
+}
 
 TEST(Recogniser, TellsPaymentsFromEveryOtherNotification) {
   struct Case {
@@ -79,6 +89,86 @@ TEST(Recogniser, KeysTheSamePaymentAlikeWhereverThePhonePostsIt) {
   EXPECT_EQ(key("微信支付", " 微信支付收款1.17元(朋友到店)\n"), plain);
   EXPECT_NE(key("微信支付", "微信支付收款2.00元(朋友到店)"), plain);
   EXPECT_NE(key("微信支付", "微信支付收款1.17元(新顾客到店)"), plain);
+}
+
+// Every form in tests/rule_cases.toml through the shipped rules: its channel and amount, or its reason.
+TEST(Recogniser, TellsEveryKnownFormByTheShippedRules) {
+  const toml::table cases = toml::parse_file(KASSARO_RULE_CASES);
+  const toml::array* list = cases["case"].as_array();
+  ASSERT_TRUE(list && list->size() >= 30);
+  for (const toml::node& node : *list) {
+    const toml::table& c = *node.as_table();
+    const std::string package = c["package"].value_or(""), title = c["title"].value_or(""),
+                      text = c["text"].value_or("");
+    SCOPED_TRACE("line " + std::to_string(node.source().begin.line) + ": " + title + " / " + text);
+    const Result result = recognise({package, title, text});
+    if (const auto amount = c["amount"].value<std::string>()) {
+      ASSERT_TRUE(result.payment) << result.reason;
+      EXPECT_EQ(result.payment->fen, money::parse(*amount));
+      EXPECT_EQ(result.payment->channel, channelNamed(c["channel"].value_or("")));
+      EXPECT_FALSE(result.rule.empty());
+    } else {
+      ASSERT_FALSE(result.payment) << "counted by " << result.rule;
+      EXPECT_EQ(result.reason, c["reason"].value_or("?"));
+    }
+    EXPECT_EQ(result.notCounted, c["not_counted"].value_or(false));
+  }
+}
+
+// An operator's file: each error with its line; a rule of a shipped rule's name takes its place, a new
+// one is tried first, and one switched off decides nothing.
+TEST(Recogniser, ReadsAnOperatorsRules) {
+  const Loaded bad = readRules(R"([[rule]]
+name = "a"
+package = "com.tencent.mm"
+look_in = "sideways"
+before = ["收款"]
+channel = "wechat"
+
+[[rule]]
+name = "b"
+package = "com.tencent.mm"
+look_in = "text"
+channel = "unionpay"
+before = ["收款"]
+colour = "red"
+
+[[rule]]
+name = "c"
+look_in = "text"
+words = ["x"]
+)",
+                               "own.toml");
+  const std::vector<std::string> expected = {
+      "own.toml:4: look_in must be \"title\", \"text\" or \"both\"",
+      "own.toml:12: channel must be \"wechat\" or \"alipay\"", "own.toml:14: unknown key colour in a rule",
+      "own.toml:16: rule c needs a package",
+      "own.toml:16: rule c is a non-payment rule: it needs not_payment and words"};
+  EXPECT_EQ(bad.errors, expected);
+  EXPECT_EQ(readRules("[[rule]\nname = 1", "own.toml").errors.size(), 1u);
+  EXPECT_TRUE(readRules("[[rule]\nname = 1", "own.toml").errors.front().starts_with("own.toml:1: "));
+
+  Loaded own = readRules(R"([[rule]]
+name = "wechat-arrived"
+package = "com.tencent.mm"
+senders = ["微信支付"]
+look_in = "text"
+before = ["微信支付到账"]
+channel = "wechat"
+
+[[rule]]
+name = "alipay-adverts"
+enabled = false
+)",
+                         "own.toml");
+  ASSERT_TRUE(own.errors.empty()) << own.errors.front();
+  const Rules rules = combine(std::move(own.rules), shippedRules());
+  EXPECT_EQ(rules.list.size(), shippedRules().size());  // one added, one switched off
+  const Result added = hub::recognise::recognise(rules, {kWechat, "微信支付", "微信支付到账3.50元"});
+  ASSERT_TRUE(added.payment);
+  EXPECT_EQ(added.payment->fen, 350);
+  EXPECT_EQ(added.rule, "wechat-arrived");
+  EXPECT_EQ(hub::recognise::recognise(rules, {kAlipay, "支付宝", "经营码仅0.38%收钱费率"}).reason, "no amount");
 }
 
 TEST(Recogniser, NamesChannelsAsThePhoneAndTheCounterDo) {

@@ -16,6 +16,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "counter/protocol.h"
+#include "recognise/rules_file.h"
 #include "serve.h"
 #include "store/store.h"
 
@@ -150,6 +151,14 @@ std::string operatorText(const std::string& text, std::string_view what, size_t 
   return text;
 }
 
+// The day --day names, or today.
+std::pair<clock::Millis, clock::Millis> dayRange(const clock::Zone& zone, const std::string& day, clock::Millis now) {
+  if (day.empty()) return clock::dayOf(zone, now);
+  const auto named = clock::dayNamed(zone, day);
+  if (!named) throw Failure{"--day must be YYYY-MM-DD", 2};
+  return *named;
+}
+
 // Runs one change in a transaction of its own.
 template <typename F>
 void change(store::Store& st, F&& f) {
@@ -220,6 +229,22 @@ int run(int argc, char** argv) {
   bills->add_option("NAME", name)->required();
   bills->add_option("--day", day, "YYYY-MM-DD (default today, in the hub's time zone)");
 
+  // The recogniser's rules: checking an operator's file, trying a notification on the rules in use.
+  auto* rules = app.add_subcommand("rules", "the recogniser's rules: check, try");
+  rules->require_subcommand(1);
+  std::string rulesFile, package, title;
+  auto* rulesCheck = rules->add_subcommand("check", "check a rules file; each error with its line");
+  rulesCheck->add_option("FILE", rulesFile)->required();
+  auto* rulesTry = rules->add_subcommand("try", "what the hub would make of a notification, and which rule decided");
+  rulesTry->add_option("--rules", rulesFile, "an operator's rules file (default: the configuration's rules_file)");
+  rulesTry->add_option("--package", package, "the app's package, com.tencent.mm ...")->required();
+  rulesTry->add_option("--title", title, "the notification's title");
+  rulesTry->add_option("--text", text, "the notification's text");
+
+  auto* notifications = app.add_subcommand("notifications", "an account's notifications that no rule counted, of a day");
+  notifications->add_option("NAME", name)->required();
+  notifications->add_option("--day", day, "YYYY-MM-DD (default today, in the hub's time zone)");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -230,6 +255,32 @@ int run(int argc, char** argv) {
   try {
     const Config c = configOf(o);
     if (serveCmd->parsed()) return serve(c);
+    if (rulesCheck->parsed()) {
+      const recognise::Loaded loaded = recognise::readRulesFile(rulesFile);
+      for (const auto& error : loaded.errors) std::cerr << error << "\n";
+      if (!loaded.errors.empty()) return 1;
+      std::cout << rulesFile << ": " << loaded.rules.size() << " rules, no errors\n";
+      return 0;
+    }
+    if (rulesTry->parsed()) {
+      recognise::Rules in;
+      try {
+        in = recognise::loadRules(rulesFile.empty() ? c.rulesFile : std::filesystem::path(rulesFile));
+      } catch (const std::exception& e) {
+        throw Failure{e.what()};
+      }
+      const recognise::Result r = recognise::recognise(in, {package, title, text});
+      std::string from = "none";
+      for (const auto& rule : in.list)
+        if (rule.name == r.rule) from = rule.name + " (" + rule.from + ")";
+      if (r.payment)
+        std::cout << "payment: " << counterWord(r.payment->channel) << " " << money::format(r.payment->fen)
+                  << " yuan\nrule: " << from << "\nkey: " << r.payment->key << "\n";
+      else
+        std::cout << "not a payment: " << r.reason << "\nrule: " << from << "\n"
+                  << (r.notCounted ? "kept 7 days as not counted, for the merchant to see\n" : "not kept\n");
+      return 0;
+    }
     auto st = openStore(c);
     const clock::Millis now = clock::now();
     if (accountAdd->parsed()) {
@@ -291,12 +342,7 @@ int run(int argc, char** argv) {
     } else if (bills->parsed()) {
       const clock::Zone zone = zoneOf(c);
       const auto a = accountNamed(*st, name);
-      std::pair<clock::Millis, clock::Millis> range = clock::dayOf(zone, now);
-      if (!day.empty()) {
-        const auto named = clock::dayNamed(zone, day);
-        if (!named) throw Failure{"--day must be YYYY-MM-DD", 2};
-        range = *named;
-      }
+      const auto range = dayRange(zone, day, now);
       money::Fen total = 0;
       const auto list = st->bills(a.id, range.first, range.second);
       for (const auto& b : list) {
@@ -307,6 +353,18 @@ int run(int argc, char** argv) {
         std::cout << "\n";
       }
       std::cout << list.size() << " bills, " << money::format(total) << " yuan\n";
+    } else if (notifications->parsed()) {
+      const clock::Zone zone = zoneOf(c);
+      const auto a = accountNamed(*st, name);
+      const auto range = dayRange(zone, day, now);
+      const auto list = st->unrecognised(a.id, range.first, range.second);
+      for (const auto& n : list) {
+        std::cout << n.id << "\t" << clock::isoTime(zone, n.receivedAt) << "\t" << n.package << "\t" << n.title
+                  << "\t" << n.text << "\t" << n.reason;
+        if (n.billNumber) std::cout << "\tcounted by hand as bill " << n.billNumber;
+        std::cout << "\n";
+      }
+      std::cout << list.size() << " notifications not counted\n";
     }
     return 0;
   } catch (const Failure& f) {

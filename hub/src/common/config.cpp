@@ -72,6 +72,7 @@ Config readConfig(const std::filesystem::path& file) {
       {"login_queue", [&](auto& n, auto k) { c.loginQueue = inRange<int>(file, n, k, 8, 100000); }},
       {"store_queue", [&](auto& n, auto k) { c.storeQueue = inRange<int>(file, n, k, 64, 10000000); }},
       {"history_bills", [&](auto& n, auto k) { c.historyBills = inRange<int>(file, n, k, 100, 100000); }},
+      {"rules_file", [&](auto& n, auto k) { c.rulesFile = valueOf<std::string>(file, n, k); }},
   };
   for (const auto& [key, node] : table) {
     const auto setter = keys.find(key.str());

@@ -38,6 +38,8 @@ struct Config {
   int loginQueue = 64;              // password checks waiting, in all (an eighth of them per address)
   int storeQueue = 10000;           // clients' store jobs waiting (an eighth of them per address)
   int historyBills = 5000;          // the newest bills of the day a counter is sent at login
+  // The operator's own recogniser rules, tried before the shipped ones; read again on SIGHUP. Empty: none.
+  std::filesystem::path rulesFile;
 };
 
 struct ConfigError : std::runtime_error {

@@ -12,6 +12,16 @@ void Histogram::observe(double seconds) {
   sumMicros += static_cast<std::uint64_t>(seconds > 0 ? seconds * 1e6 : 0);
 }
 
+void NotificationCounts::add(const std::string& package, const char* result) {
+  std::lock_guard hold(lock_);
+  ++counts_[{package, result}];
+}
+
+std::map<std::pair<std::string, std::string>, std::uint64_t> NotificationCounts::snapshot() const {
+  std::lock_guard hold(lock_);
+  return counts_;
+}
+
 namespace {
 
 void line(std::string& out, const char* name, const char* labels, double value) {
@@ -58,6 +68,12 @@ std::string render(const Metrics& m) {
          {{"{result=\"stored\"}", v(m.paymentsStored)}, {"{result=\"duplicate\"}", v(m.paymentsDuplicate)}});
   family(out, "kassaro_hub_notifications_ignored_total", "counter", "Phone notifications that were no payment.",
          {{"", v(m.notificationsIgnored)}});
+  help(out, "kassaro_hub_notifications_total", "counter",
+       "Phone notifications by app and result: payment, not_counted (looked like money in, no rule counted "
+       "it), ignored.");
+  for (const auto& [key, count] : m.notifications.snapshot())
+    line(out, "kassaro_hub_notifications_total",
+         ("{package=\"" + key.first + "\",result=\"" + key.second + "\"}").c_str(), static_cast<double>(count));
   family(out, "kassaro_hub_store_errors_total", "counter", "Store transactions that failed.",
          {{"", v(m.storeErrors)}});
   family(out, "kassaro_hub_http_requests_total", "counter", "HTTP requests answered.", {{"", v(m.httpRequests)}});

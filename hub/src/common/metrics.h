@@ -3,7 +3,10 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 
 namespace hub::metrics {
 
@@ -17,6 +20,17 @@ struct Histogram {
   void observe(double seconds);
 };
 
+// Phone notifications by the app that posted them and what the recogniser made of them ("payment",
+// "not_counted", "ignored"). Apps no rule names count as "other", so a phone cannot grow the series.
+struct NotificationCounts {
+  void add(const std::string& package, const char* result);
+  std::map<std::pair<std::string, std::string>, std::uint64_t> snapshot() const;
+
+ private:
+  mutable std::mutex lock_;
+  std::map<std::pair<std::string, std::string>, std::uint64_t> counts_;
+};
+
 struct Metrics {
   std::atomic<std::int64_t> counters{0};          // open counter connections
   std::atomic<std::int64_t> countersLoggedIn{0};  // of them, logged in
@@ -24,6 +38,7 @@ struct Metrics {
   std::atomic<std::uint64_t> registrations{0};
   std::atomic<std::uint64_t> paymentsStored{0}, paymentsDuplicate{0};
   std::atomic<std::uint64_t> notificationsIgnored{0};
+  NotificationCounts notifications;
   std::atomic<std::uint64_t> storeErrors{0};
   std::atomic<std::uint64_t> httpRequests{0};
   Histogram push;  // from a payment's commit to its frame written to each counter's socket

@@ -92,6 +92,8 @@ class Server {
   void post(std::function<void()> work);
   // Runs work on the loop every period, from the next period on.
   void every(std::chrono::milliseconds period, std::function<void()> work);
+  // Runs work on the loop whenever the process gets SIGHUP, after the TLS files are read again.
+  void onHangup(std::function<void()> work);
   // Runs onStop on the loop when the process gets SIGTERM or SIGINT.
   void onStopSignal(std::function<void()> onStop);
 

@@ -64,6 +64,7 @@ struct Server::Impl {
   Listener& bind(std::string_view hostPort, Handlers handlers);
   void accept(Listener& listener);
   void reloadOnHangup();
+  std::vector<std::function<void()>> hangupWork;
   void wait(Ticker& ticker) {
     ticker.timer.async_wait([this, &ticker](error_code ec) {
       if (ec) return;
@@ -449,6 +450,7 @@ void Server::Impl::reloadOnHangup() {
                                                                  {"reason", e.what()}});
       }
     }
+    for (auto& work : hangupWork) work();
     reloadOnHangup();
   });
 }
@@ -482,6 +484,8 @@ void Server::every(std::chrono::milliseconds period, std::function<void()> work)
   ticker->timer.expires_after(period);
   impl_->wait(*ticker);
 }
+
+void Server::onHangup(std::function<void()> work) { impl_->hangupWork.push_back(std::move(work)); }
 
 void Server::onStopSignal(std::function<void()> onStop) {
   impl_->signals.async_wait([onStop = std::move(onStop)](error_code ec, int) {

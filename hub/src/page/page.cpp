@@ -10,6 +10,7 @@
 #include "counter/protocol.h"
 #include "page/html.h"
 #include "page/setup.h"
+#include "page/unrecognised.h"
 
 namespace hub::page {
 namespace {
@@ -145,12 +146,19 @@ std::span<const Page::Route> Page::routes() {
       {"POST", "/logout", &Page::signOut},
       {"POST", "/phone/key", &Page::newKey},
       {"POST", "/password", &Page::newPassword},
+      {"POST", "/unrecognised/count", &Page::countByHand},
   };
   return kRoutes;
 }
 
-Page::Page(Settings settings, store::Executor& store, accounts::Logins& logins, WorkPool& hashing, Post toLoop)
-    : settings_(std::move(settings)), store_(store), logins_(logins), hashing_(hashing), toLoop_(std::move(toLoop)) {}
+Page::Page(Settings settings, store::Executor& store, accounts::Logins& logins, WorkPool& hashing, Post toLoop,
+           std::function<void(const store::Bill&)> billAdded)
+    : settings_(std::move(settings)),
+      store_(store),
+      logins_(logins),
+      hashing_(hashing),
+      toLoop_(std::move(toLoop)),
+      billAdded_(std::move(billAdded)) {}
 
 bool Page::owns(std::string_view path) {
   return std::ranges::any_of(routes(), [path](const Route& r) { return r.path == path; });
@@ -255,11 +263,17 @@ void Page::startSession(const store::Account& checked, const net::HttpRequest& r
 
 void Page::today(const net::HttpRequest& request, net::Reply reply) {
   const clock::Millis now = clock::now();
+  const auto range = clock::dayOf(settings_.zone, now);
   signedIn(
-      request, std::move(reply), readDay(clock::dayOf(settings_.zone, now)),
+      request, std::move(reply),
+      [readToday = readDay(range), range](store::Store& st, Visit& v) {
+        readToday(st, v);
+        v.unrecognised = st.unrecognised(v.account.id, range.first, range.second);
+      },
       [this, now](Visit& v, const net::Reply& reply) {
         reply(html(200, framed({v.account.name, v.csrf, "/", true}, "今日收款",
-                               todayPage(lastBill(v.bills), livePart(v, now).body))));
+                               todayPage(lastBill(v.bills), livePart(v, now).body) +
+                                   unrecognisedList(settings_.zone, v.unrecognised, v.csrf))));
       });
 }
 
@@ -487,6 +501,53 @@ void Page::newPassword(const net::HttpRequest& request, net::Reply reply) {
       });
     });
   });
+}
+
+// A notification no rule counted, counted by the merchant as a payment of the channel and amount the
+// merchant confirmed: a bill like any other, pushed to the counters, marked as counted by hand. Its source
+// id is the notification's, so a second click (or a second browser) adds nothing.
+void Page::countByHand(const net::HttpRequest& request, net::Reply reply) {
+  std::int64_t id = 0;
+  const std::string idText = field(request, "id");
+  std::from_chars(idText.data(), idText.data() + idText.size(), id);
+  const auto channel = channelNamed(field(request, "channel"));
+  const auto fen = money::parse(field(request, "amount"));
+  if (id <= 0 || !channel || !fen)
+    return reply(html(400, messagePage("不能计入", "请选择渠道，并填写金额（元，最多两位小数）。")));
+  auto bill = std::make_shared<store::Bill>();
+  auto fresh = std::make_shared<bool>(false);
+  signedIn(
+      request, std::move(reply),
+      [id, channel = *channel, fen = *fen, bill, fresh](store::Store& st, Visit& v) {
+        const auto n = st.unrecognisedById(v.account.id, id);
+        if (!n) {
+          v.error = "这条通知已不在（只保留 7 天）。";
+          return;
+        }
+        store::NewBill b{.accountId = v.account.id,
+                         .channel = channel,
+                         .fen = fen,
+                         .time = n->receivedAt,
+                         .receivedAt = clock::now(),
+                         .sourceId = "hand:" + std::to_string(id),
+                         .dedupeKey = {},
+                         .text = n->title.empty() || n->text.empty() ? n->title + n->text : n->title + " | " + n->text,
+                         .byHand = true};
+        const store::Stored stored = st.addBill(b, 0);
+        *fresh = !stored.duplicate;
+        if (*fresh) st.setUnrecognisedBill(id, stored.number);
+        *bill = {stored.number, b.accountId, b.channel, b.fen, b.time, b.receivedAt, b.sourceId, b.text, true};
+      },
+      [this, bill, fresh, address = request.address](Visit& v, const net::Reply& reply) {
+        if (!v.error.empty()) return reply(html(404, messagePage("不能计入", v.error)));
+        if (*fresh) {
+          log::info("page counted by hand", {{"account", v.account.name}, {"address", address},
+                                             {"bill", std::to_string(bill->number)},
+                                             {"amount", money::format(bill->fen)}});
+          billAdded_(*bill);
+        }
+        reply(redirect("/"));
+      });
 }
 
 }  // namespace hub::page

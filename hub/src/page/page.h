@@ -33,7 +33,9 @@ struct Settings {
 class Page {
  public:
   using Post = std::function<void(std::function<void()>)>;
-  Page(Settings settings, store::Executor& store, accounts::Logins& logins, WorkPool& hashing, Post toLoop);
+  // `billAdded` is told of a bill the merchant counts by hand, once it is committed.
+  Page(Settings settings, store::Executor& store, accounts::Logins& logins, WorkPool& hashing, Post toLoop,
+       std::function<void(const store::Bill&)> billAdded);
 
   // Whether the path is one of the page's; the rest of HTTP is the phone side's.
   static bool owns(std::string_view path);
@@ -55,6 +57,8 @@ class Page {
     std::vector<store::ChannelSum> sums;
     std::vector<DaySums> days, chart;
     std::vector<store::CounterSeen> counters;
+    std::vector<store::Unrecognised> unrecognised;
+    std::string error;  // a change the store refused, for the merchant
   };
   using Read = std::function<void(store::Store&, Visit&)>;
   using Show = std::function<void(Visit&, const net::Reply&)>;
@@ -79,6 +83,7 @@ class Page {
   void signOut(const net::HttpRequest& request, net::Reply reply);
   void newKey(const net::HttpRequest& request, net::Reply reply);
   void newPassword(const net::HttpRequest& request, net::Reply reply);
+  void countByHand(const net::HttpRequest& request, net::Reply reply);
 
   // Runs `read` for the request's signed-in account on the store thread, then `show` on the loop. A
   // request without a live session, and a form without the session's token or from another site, is
@@ -109,6 +114,7 @@ class Page {
   accounts::Logins& logins_;
   WorkPool& hashing_;
   Post toLoop_;
+  std::function<void(const store::Bill&)> billAdded_;
   bool stopping_ = false;
   std::uint64_t nextWaiter_ = 1;
   std::map<std::uint64_t, Waiter> waiters_;

@@ -52,7 +52,8 @@ std::string billList(const clock::Zone& zone, const std::vector<store::Bill>& bi
   for (auto it = bills.rbegin(); it != bills.rend(); ++it) {
     html += "<tr data-bill=\"" + std::to_string(it->number) + "\"><td>" + localText(zone, it->time).substr(11) +
             "</td><td>" + std::string(counterWord(it->channel)) + "</td><td class=\"num\">" + money::format(it->fen) +
-            "</td><td class=\"text\">" + escape(it->text) + "</td></tr>";
+            "</td><td class=\"text\">" + (it->byHand ? "<span class=\"hand\">手工计入</span> " : "") +
+            escape(it->text) + "</td></tr>";
   }
   return html + "</table></div>";
 }

@@ -4,7 +4,7 @@
 
 #include "accounts/secrets.h"
 #include "common/log.h"
-#include "recognise/recogniser.h"
+#include "common/text.h"
 
 namespace hub::phone {
 namespace json = boost::json;
@@ -20,6 +20,8 @@ constexpr clock::Millis kProvenFor = 3600 * 1000;
 constexpr size_t kMaxProven = 100'000;
 // A poll of the store under way for longer than this makes /healthz answer "not available".
 constexpr clock::Millis kPollLate = 3000;
+// A notification kept for the merchant keeps this much of each of its texts.
+constexpr size_t kKeptTextBytes = 512;
 
 net::HttpResponse answer(int status, json::object body) { return net::jsonResponse(status, json::serialize(body)); }
 
@@ -81,13 +83,13 @@ bool pathMatches(std::string_view pattern, std::string_view path) {
 }  // namespace
 
 Intake::Intake(Settings settings, store::Executor& store, counter::Counters& counters,
-               std::function<void(const store::Bill&)> paymentStored, metrics::Metrics& metrics)
+               std::function<void(const store::Bill&)> paymentStored, metrics::Metrics& metrics,
+               recognise::Rules rules)
     : settings_(settings),
       store_(store),
       counters_(counters),
       paymentStored_(std::move(paymentStored)),
       metrics_(metrics),
-      perKey_(settings.ratePerSecond, settings.rateBurst) {}
 
 void Intake::handle(net::HttpRequest request, net::Reply reply) {
   ++metrics_.httpRequests;
@@ -137,12 +139,24 @@ void Intake::handle(net::HttpRequest request, net::Reply reply) {
 }
 
 Intake::Work Intake::workFor(const Report& report, clock::Millis now) const {
-  if (!report.notice && !report.paid) return {std::nullopt, report.ignored, report.notification};
+  if (!report.notice && !report.paid) return {std::nullopt, report.ignored, report.notification, std::nullopt, "", "ignored"};
   store::NewBill bill;
   if (report.notice) {
     const Notice& n = *report.notice;
-    const recognise::Result found = recognise::recognise({n.package, n.title, n.text});
-    if (!found.payment) return {std::nullopt, found.reason, true};
+    const recognise::Result found = recognise::recognise(*rules_, {n.package, n.title, n.text});
+    const std::string package = found.reason == "not a payment app" ? "other" : n.package;
+    if (!found.payment) {
+      Work work{std::nullopt, found.reason, true, std::nullopt, package, "ignored"};
+      if (found.notCounted) {
+        work.result = "not_counted";
+        work.unrecognised = store::Unrecognised{.receivedAt = now,
+                                                .package = text::clipUtf8(n.package, kKeptTextBytes),
+                                                .title = text::clipUtf8(n.title, kKeptTextBytes),
+                                                .text = text::clipUtf8(n.text, kKeptTextBytes),
+                                                .reason = found.reason};
+      }
+      return work;
+    }
     bill.channel = found.payment->channel;
     bill.fen = found.payment->fen;
     // The same payment posted twice (a group summary, a second listener) is one bill.
@@ -163,7 +177,7 @@ Intake::Work Intake::workFor(const Report& report, clock::Millis now) const {
   bill.sourceId = report.sourceId;
   bill.time = timeOf(report.time, settings_.zone, now);
   bill.receivedAt = now;
-  return {bill, {}, report.notification};
+  return {bill, {}, report.notification, std::nullopt, report.notice ? report.notice->package : "", "payment"};
 }
 
 void Intake::health(const net::HttpRequest&, net::Reply reply) {
@@ -228,6 +242,11 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller call
         if (!outcome->account || outcome->account->disabled) return;
         const std::int64_t accountId = outcome->account->id;
         st.setPhoneSeen(accountId, now);
+        if (work.unrecognised) {
+          store::Unrecognised kept = *work.unrecognised;
+          kept.accountId = accountId;
+          st.addUnrecognised(kept);
+        }
         if (!work.bill) return;
         store::NewBill bill = *work.bill;
         bill.accountId = accountId;
@@ -250,10 +269,18 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller call
         if (caller.signedWith) remember(caller, *outcome->account, now);
         if (!chargeNow) perKey_.take(bucketOf(caller), now);
         counters_.phoneReported(outcome->account->id, now);
+        if (work.notification && !work.package.empty()) metrics_.notifications.add(work.package, work.result);
         if (!work.bill) {
           if (!work.notification) return reply(answer(200, {{"ok", true}}));
           ++metrics_.notificationsIgnored;
-          return reply(answer(200, {{"ok", true}, {"payment", false}, {"reason", work.reason}}));
+          json::object body{{"ok", true}, {"payment", false}, {"reason", work.reason}};
+          if (work.unrecognised) {
+            body["not_counted"] = true;
+            log::info("notification not counted", {{"account", outcome->account->name},
+                                                   {"package", work.unrecognised->package},
+                                                   {"reason", work.reason}});
+          }
+          return reply(answer(200, std::move(body)));
         }
         const bool duplicate = outcome->stored.duplicate;
         ++(duplicate ? metrics_.paymentsDuplicate : metrics_.paymentsStored);

@@ -14,6 +14,7 @@
 #include "counter/counters.h"
 #include "net/edge.h"
 #include "phone/forwarders.h"
+#include "recognise/recogniser.h"
 #include "store/executor.h"
 
 namespace hub::phone {
@@ -29,7 +30,10 @@ class Intake {
  public:
   // `paymentStored` is told of every new bill once it is committed.
   Intake(Settings settings, store::Executor& store, counter::Counters& counters,
-         std::function<void(const store::Bill&)> paymentStored, metrics::Metrics& metrics);
+         std::function<void(const store::Bill&)> paymentStored, metrics::Metrics& metrics, recognise::Rules rules);
+
+  // The recogniser's rules from the next notification on (on SIGHUP); requests in flight keep theirs.
+  void setRules(recognise::Rules rules);
 
   void handle(net::HttpRequest request, net::Reply reply);
   void tick(clock::Millis now);  // the limits' upkeep
@@ -48,6 +52,9 @@ class Intake {
     std::optional<store::NewBill> bill;  // none: a report only (heartbeat, a notification that is no payment)
     std::string reason;                  // for a notification that is no payment
     bool notification = false;           // the answer then says whether it was a payment
+    std::optional<store::Unrecognised> unrecognised;  // kept for the merchant to see
+    std::string package;                 // for the metrics: the app, or "other" when no rule names it
+    const char* result = "ignored";      // for the metrics: "payment", "not_counted" or "ignored"
   };
   void health(const net::HttpRequest& request, net::Reply reply);
   void metricsPage(const net::HttpRequest& request, net::Reply reply);
@@ -76,6 +83,7 @@ class Intake {
   std::string healthProblem_;
   clock::Millis pollingSince_ = 0;
   std::size_t inFlight_ = 0;
+  std::shared_ptr<const recognise::Rules> rules_;
 };
 
 }  // namespace hub::phone

@@ -390,7 +390,7 @@ class PostgresWatch final : public Watch {
   void tell(const Result& r) {
     for (int i = 0; i < PQntuples(r.get()); ++i) {
       const Row row{r.get(), i};
-      if (told_.emplace(row.integer(0), row.integer(8)).second) heard_.bill(readBill(row));
+      if (told_.emplace(row.integer(0), row.integer(9)).second) heard_.bill(readBill(row));
     }
   }
 

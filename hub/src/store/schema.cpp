@@ -82,6 +82,23 @@ ALTER TABLE bills ADD COLUMN writer @WRITER;
 CREATE INDEX bills_by_writer ON bills (writer) WHERE writer <> 0;
 @NOTIFY
 )"},
+    // Notifications from payment apps that no rule counted, kept a week for the merchant, and the mark of
+    // a bill the merchant counted by hand from one of them.
+    Step{5, R"(
+CREATE TABLE unrecognised (
+  id @KEY,
+  account_id BIGINT NOT NULL REFERENCES accounts (id),
+  received_at BIGINT NOT NULL,
+  package TEXT NOT NULL,
+  title TEXT NOT NULL,
+  text TEXT NOT NULL,
+  reason TEXT NOT NULL,
+  bill_number BIGINT NOT NULL DEFAULT 0  -- 0: not counted
+);
+CREATE INDEX unrecognised_by_day ON unrecognised (account_id, received_at);
+CREATE INDEX unrecognised_by_age ON unrecognised (received_at);
+ALTER TABLE bills ADD COLUMN by_hand INTEGER NOT NULL DEFAULT 0 CHECK (by_hand IN (0, 1));
+)"},
 };
 
 // The dialect's words, each written as @NAME in the steps.

@@ -25,7 +25,7 @@ inline std::string accountsWhere(std::string_view rest) {
          std::string(rest);
 }
 inline constexpr std::string_view kBillColumns =
-    "number, account_id, channel, fen, paid_at, received_at, source_id, text";
+    "number, account_id, channel, fen, paid_at, received_at, source_id, text, by_hand";
 inline std::string billsWhere(std::string_view rest) {
   return "SELECT " + std::string(kBillColumns) + " FROM bills " + std::string(rest);
 }
@@ -50,7 +50,22 @@ Bill readBill(const Row& q) {
               .time = q.integer(4),
               .receivedAt = q.integer(5),
               .sourceId = q.text(6),
-              .text = q.text(7)};
+              .text = q.text(7),
+              .byHand = q.integer(8) != 0};
+}
+
+inline constexpr std::string_view kUnrecognisedColumns =
+    "id, account_id, received_at, package, title, text, reason, bill_number";
+template <class Row>
+Unrecognised readUnrecognised(const Row& q) {
+  return Unrecognised{.id = q.integer(0),
+                      .accountId = q.integer(1),
+                      .receivedAt = q.integer(2),
+                      .package = q.text(3),
+                      .title = q.text(4),
+                      .text = q.text(5),
+                      .reason = q.text(6),
+                      .billNumber = q.integer(7)};
 }
 
 // A key's digest as the accounts table keeps it: none for no key, so that keyless accounts do not collide.
@@ -142,7 +157,8 @@ class SqlStore final : public Store {
     {
       const std::string text = text::clipUtf8(b.text, kMaxBillText);
       Use q(addBill_, b.accountId, static_cast<std::int64_t>(b.channel), b.fen, b.time, b.receivedAt,
-            std::string_view(b.sourceId), std::string_view(b.dedupeKey), std::string_view(text));
+            std::string_view(b.sourceId), std::string_view(b.dedupeKey), std::string_view(text),
+            std::int64_t{b.byHand});
       if (q.row()) return {.number = q.integer(0), .duplicate = false};
     }
     // Not added: the account has a bill with this source id, perhaps just now from another process.
@@ -169,6 +185,26 @@ class SqlStore final : public Store {
                      .text = q.text(4)});
     std::ranges::reverse(all);
     return all;
+  }
+
+  void addUnrecognised(const Unrecognised& n) override {
+    Use(forgetUnrecognised_, n.receivedAt - kUnrecognisedLife).run();
+    Use(addUnrecognised_, n.accountId, n.receivedAt, std::string_view(n.package), std::string_view(n.title),
+        std::string_view(n.text), std::string_view(n.reason))
+        .run();
+  }
+  std::vector<Unrecognised> unrecognised(std::int64_t accountId, clock::Millis from, clock::Millis to) override {
+    std::vector<Unrecognised> all;
+    for (Use q(unrecognised_, accountId, from, to); q.row();) all.push_back(readUnrecognised(q));
+    return all;
+  }
+  std::optional<Unrecognised> unrecognisedById(std::int64_t accountId, std::int64_t id) override {
+    Use q(unrecognisedById_, accountId, id);
+    if (!q.row()) return std::nullopt;
+    return readUnrecognised(q);
+  }
+  void setUnrecognisedBill(std::int64_t id, std::int64_t billNumber) override {
+    Use(setUnrecognisedBill_, id, billNumber).run();
   }
 
   std::vector<ChannelSum> sums(std::int64_t accountId, clock::Millis from, clock::Millis to) override {
@@ -265,8 +301,8 @@ class SqlStore final : public Store {
   // Adds nothing when the account has a bill with the source id: the unique index decides, so that the
   // answer holds even against another process adding the same bill.
   const Statement addBill_ = prepare(
-      "INSERT INTO bills (account_id, channel, fen, paid_at, received_at, source_id, dedupe_key, text) "
-      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) "
+      "INSERT INTO bills (account_id, channel, fen, paid_at, received_at, source_id, dedupe_key, text, by_hand) "
+      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) "
       "ON CONFLICT (account_id, source_id) WHERE source_id <> '' DO NOTHING RETURNING number");
   const Statement bills_ = prepare(
       billsWhere("WHERE account_id = ?1 AND paid_at >= ?2 AND paid_at < ?3 ORDER BY paid_at, number"));
@@ -275,6 +311,18 @@ class SqlStore final : public Store {
       "SELECT number, channel, fen, paid_at, CASE WHEN ?6 = 1 THEN text ELSE '' END FROM bills "
       "WHERE account_id = ?1 AND paid_at >= ?2 AND paid_at < ?3 ORDER BY paid_at DESC, number DESC "
       "LIMIT ?4 OFFSET ?5");
+
+  const Statement forgetUnrecognised_ = prepare("DELETE FROM unrecognised WHERE received_at < ?1");
+  const Statement addUnrecognised_ = prepare(
+      "INSERT INTO unrecognised (account_id, received_at, package, title, text, reason) "
+      "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+  const Statement unrecognised_ =
+      prepare("SELECT " + std::string(kUnrecognisedColumns) +
+              " FROM unrecognised WHERE account_id = ?1 AND received_at >= ?2 AND received_at < ?3 "
+              "ORDER BY received_at, id");
+  const Statement unrecognisedById_ = prepare("SELECT " + std::string(kUnrecognisedColumns) +
+                                              " FROM unrecognised WHERE account_id = ?1 AND id = ?2");
+  const Statement setUnrecognisedBill_ = prepare("UPDATE unrecognised SET bill_number = ?2 WHERE id = ?1");
 
   const Statement sums_ = prepare(
       "SELECT channel, COUNT(*), SUM(fen) FROM bills WHERE account_id = ?1 AND paid_at >= ?2 AND paid_at < ?3 "

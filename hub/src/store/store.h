@@ -43,6 +43,7 @@ struct Bill {
   clock::Millis receivedAt = 0;  // when the hub took it
   std::string sourceId;          // the phone's own id for it; empty when it gave none
   std::string text;              // the notification's text; empty for a payment posted as such
+  bool byHand = false;           // counted by the merchant from a notification no rule counted
   friend bool operator==(const Bill&, const Bill&) = default;
 };
 
@@ -56,7 +57,21 @@ struct NewBill {
   std::string dedupeKey;  // empty: none. A second bill with the same key for the account, received
                           // within the dedupe window of the first, is a duplicate.
   std::string text;
+  bool byHand = false;
 };
+
+// A notification from a payment app that looked like money coming in but that no rule counted: kept a
+// while (kUnrecognisedDays) for the merchant to see and, if it was a payment, count by hand.
+struct Unrecognised {
+  std::int64_t id = 0;
+  std::int64_t accountId = 0;
+  clock::Millis receivedAt = 0;
+  std::string package, title, text;  // clipped
+  std::string reason;
+  std::int64_t billNumber = 0;  // the bill the merchant counted it as; 0: not counted
+  friend bool operator==(const Unrecognised&, const Unrecognised&) = default;
+};
+inline constexpr clock::Millis kUnrecognisedLife = 7LL * 24 * 3600 * 1000;
 
 struct Stored {
   std::int64_t number = 0;  // the new bill's number, or the earlier one's for a duplicate
@@ -137,6 +152,13 @@ class Store {
   // first, with number, channel, amount and time (and the text when asked; sourceId never).
   virtual std::vector<Bill> latestBills(std::int64_t accountId, clock::Millis from, clock::Millis to,
                                         std::int64_t limit, std::int64_t skip, bool withText) = 0;
+
+  // Notifications no rule counted. Adding one also forgets those received kUnrecognisedLife before it.
+  virtual void addUnrecognised(const Unrecognised& notification) = 0;
+  // The account's received in [from, to), oldest first.
+  virtual std::vector<Unrecognised> unrecognised(std::int64_t accountId, clock::Millis from, clock::Millis to) = 0;
+  virtual std::optional<Unrecognised> unrecognisedById(std::int64_t accountId, std::int64_t id) = 0;
+  virtual void setUnrecognisedBill(std::int64_t id, std::int64_t billNumber) = 0;
 
   // The account's takings per channel for bills paid in [from, to), channels without bills left out.
   virtual std::vector<ChannelSum> sums(std::int64_t accountId, clock::Millis from, clock::Millis to) = 0;
