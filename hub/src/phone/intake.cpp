@@ -90,6 +90,10 @@ Intake::Intake(Settings settings, store::Executor& store, counter::Counters& cou
       counters_(counters),
       paymentStored_(std::move(paymentStored)),
       metrics_(metrics),
+      perKey_(settings.ratePerSecond, settings.rateBurst),
+      rules_(std::make_shared<const recognise::Rules>(std::move(rules))) {}
+
+void Intake::setRules(recognise::Rules rules) { rules_ = std::make_shared<const recognise::Rules>(std::move(rules)); }
 
 void Intake::handle(net::HttpRequest request, net::Reply reply) {
   ++metrics_.httpRequests;
@@ -169,7 +173,7 @@ Intake::Work Intake::workFor(const Report& report, clock::Millis now) const {
     // The notification the app recognised it in, posted by another app of the phone too, is this bill.
     if (report.shown) {
       const recognise::Result found =
-          recognise::recognise({report.shown->package, report.shown->title, report.shown->text});
+          recognise::recognise(*rules_, {report.shown->package, report.shown->title, report.shown->text});
       if (found.payment && found.payment->channel == bill.channel && found.payment->fen == bill.fen)
         bill.dedupeKey = dedupeKeyOf(*found.payment);
     }
