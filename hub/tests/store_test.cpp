@@ -427,7 +427,7 @@ TEST_P(EveryEngine, NotificationsNotCountedAreKeptAWeekAndMarkedWhenCountedByHan
   keep(a, t, "微信支付到账3.50元");
   keep(b, t + 1, "B's");
   keep(a, t + 2, "later");
-  const auto kept = store->unrecognised(a, t, t + day);
+  const auto kept = store->unrecognised(a, t, t + day, 10);
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_EQ(kept[0].text, "微信支付到账3.50元");
   EXPECT_EQ(kept[1].text, "later");
@@ -444,8 +444,11 @@ TEST_P(EveryEngine, NotificationsNotCountedAreKeptAWeekAndMarkedWhenCountedByHan
   EXPECT_TRUE(bills[0].byHand);
 
   keep(a, t + kUnrecognisedLife + 2, "a week on");  // forgets those received a week before it, not the rest
-  EXPECT_EQ(store->unrecognised(a, 0, t + 2 * kUnrecognisedLife).size(), 2u);
-  EXPECT_EQ(store->unrecognised(b, 0, t + 2 * kUnrecognisedLife).size(), 0u);
+  EXPECT_EQ(store->unrecognised(a, 0, t + 2 * kUnrecognisedLife, 10).size(), 2u);
+  const auto newest = store->unrecognised(a, 0, t + 2 * kUnrecognisedLife, 1);
+  ASSERT_EQ(newest.size(), 1u);
+  EXPECT_EQ(newest[0].text, "a week on");
+  EXPECT_EQ(store->unrecognised(b, 0, t + 2 * kUnrecognisedLife, 10).size(), 0u);
 }
 
 TEST_P(EveryEngine, ABurstIsOneCommitAndWhatIsQueuedIsFinishedBeforeTheExecutorEnds) {
