@@ -466,6 +466,43 @@ std::vector<std::string> sourceIds(const std::vector<Bill>& bills) {
 
 }  // namespace
 
+// Notifications no rule counted: an account's of a range, oldest first; forgotten a week after; the bill
+// a merchant counted by hand marked on both.
+TEST_P(EveryEngine, NotificationsNotCountedAreKeptAWeekAndMarkedWhenCountedByHand) {
+  auto store = open();
+  const std::int64_t a = addShop(*store, "A"), b = addShop(*store, "B");
+  constexpr clock::Millis day = 86'400'000, t = 1'593'360'000'000;
+  auto keep = [&](std::int64_t account, clock::Millis at, std::string text) {
+    store->addUnrecognised({.accountId = account, .receivedAt = at, .package = "com.tencent.mm", .title = "微信支付",
+                            .text = std::move(text), .reason = "no amount"});
+  };
+  keep(a, t, "微信支付到账3.50元");
+  keep(b, t + 1, "B's");
+  keep(a, t + 2, "later");
+  const auto kept = store->unrecognised(a, t, t + day, 10);
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].text, "微信支付到账3.50元");
+  EXPECT_EQ(kept[1].text, "later");
+  EXPECT_EQ(kept[0].billNumber, 0);
+  EXPECT_FALSE(store->unrecognisedById(b, kept[0].id));  // another account's is not found
+
+  NewBill byHand = payment(a, t);
+  byHand.byHand = true;
+  const Stored stored = store->addBill(byHand, kWindow);
+  store->setUnrecognisedBill(kept[0].id, stored.number);
+  EXPECT_EQ(store->unrecognisedById(a, kept[0].id)->billNumber, stored.number);
+  const auto bills = allBills(*store, a);
+  ASSERT_EQ(bills.size(), 1u);
+  EXPECT_TRUE(bills[0].byHand);
+
+  keep(a, t + kUnrecognisedLife + 2, "a week on");  // forgets those received a week before it, not the rest
+  EXPECT_EQ(store->unrecognised(a, 0, t + 2 * kUnrecognisedLife, 10).size(), 2u);
+  const auto newest = store->unrecognised(a, 0, t + 2 * kUnrecognisedLife, 1);
+  ASSERT_EQ(newest.size(), 1u);
+  EXPECT_EQ(newest[0].text, "a week on");
+  EXPECT_EQ(store->unrecognised(b, 0, t + 2 * kUnrecognisedLife, 10).size(), 0u);
+}
+
 TEST_P(EveryEngine, ABurstIsOneCommitAndWhatIsQueuedIsFinishedBeforeTheExecutorEnds) {
   const std::int64_t a = addShop(*open(), "A");
   Outcomes outcomes;

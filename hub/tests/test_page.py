@@ -327,6 +327,37 @@ class Page(unittest.TestCase):
 
         asyncio.run(flow())
 
+    def test_a_notification_not_counted_is_listed_and_counted_by_hand(self):
+        key = self.hub.add_account("shop0003", "secret03")
+
+        async def flow():
+            async with self.hub.counter() as counter:
+                self.assertEqual(await counter.login("shop0003", "secret03"), "登录成功！")
+                status, answer = self.hub.post("/api/v1/notifications", {"package": "com.tencent.mm", "title": "微信支付",
+                                                                        "text": "微信支付到账3.50元"}, key=key)
+                self.assertEqual((status, answer["payment"], answer["not_counted"]), (200, False, True))
+                self.sign_in("shop0003", "secret03")
+                row = "#unrecognised tr[data-notification] "
+                self.assertEqual(self.texts(row + "td")[1:3], ["微信支付 | 微信支付到账3.50元", "没有认出金额"])
+                self.assertEqual(self.texts("table.bills tr[data-bill]"), [])
+                self.shot("not-counted")
+                self.find(row + "input[name=amount]").send_keys("3.505")
+                self.click(row + "button")
+                self.assertIn("不能计入", self.find("h1").text)
+                self.open("/")
+                self.assertEqual(self.find(row + "select[name=channel]").get_attribute("value"), "wechat")
+                self.find(row + "input[name=amount]").send_keys("3.50")
+                self.click(row + "button")
+                self.assertEqual(self.texts("table.bills tr[data-bill] td")[1:4],
+                                 ["微信收款", "3.50", "手工计入 微信支付 | 微信支付到账3.50元"])
+                self.assertEqual(self.totals("wechat"), (1, "3.50"))
+                self.assertIn("已手工计入", self.texts(row + "td")[3])
+                await counter.wait_for(lambda t: t == "收到收款【字段分隔符】微信收款【字段分隔符】3.50")
+            listed = self.hub.cli("notifications", "shop0003").stdout
+            self.assertRegex(listed, r"微信支付到账3\.50元\tno amount\tcounted by hand as bill \d+\n")
+
+        asyncio.run(flow())
+
 
 if __name__ == "__main__":
     unittest.main()

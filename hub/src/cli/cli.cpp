@@ -357,7 +357,7 @@ int run(int argc, char** argv) {
       const clock::Zone zone = zoneOf(c);
       const auto a = accountNamed(*st, name);
       const auto range = dayRange(zone, day, now);
-      const auto list = st->unrecognised(a.id, range.first, range.second);
+      const auto list = st->unrecognised(a.id, range.first, range.second, INT64_MAX);
       for (const auto& n : list) {
         std::cout << n.id << "\t" << clock::isoTime(zone, n.receivedAt) << "\t" << n.package << "\t" << n.title
                   << "\t" << n.text << "\t" << n.reason;

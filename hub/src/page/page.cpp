@@ -22,6 +22,9 @@ constexpr clock::Millis kSessionLife = 7LL * 24 * 3600 * 1000;
 // How long /live holds a request without a payment before it answers anyway (the phone's state or the
 // day may have changed meanwhile); shorter than the idle limit of common proxies.
 constexpr clock::Millis kLiveWait = 25'000;
+// The today view lists this many of the day's notifications not counted, the newest: a phone that posts
+// thousands must not make the page unreadable (the operator's command lists them all).
+constexpr std::int64_t kUnrecognisedShown = 50;
 
 constexpr std::string_view kFromElsewhere = "这个请求来自其他网站，已拒绝。";
 constexpr std::string_view kNoToken = "表单已过期或不完整，请回到页面刷新后再试。";
@@ -268,7 +271,7 @@ void Page::today(const net::HttpRequest& request, net::Reply reply) {
       request, std::move(reply),
       [readToday = readDay(range), range](store::Store& st, Visit& v) {
         readToday(st, v);
-        v.unrecognised = st.unrecognised(v.account.id, range.first, range.second);
+        v.unrecognised = st.unrecognised(v.account.id, range.first, range.second, kUnrecognisedShown);
       },
       [this, now](Visit& v, const net::Reply& reply) {
         reply(html(200, framed({v.account.name, v.csrf, "/", true}, "今日收款",

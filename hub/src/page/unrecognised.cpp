@@ -4,6 +4,16 @@
 #include "page/reports.h"
 
 namespace hub::page {
+namespace {
+
+// The recogniser's reasons in the merchant's words; an operator's own reason is shown as written.
+std::string_view reasonText(std::string_view reason) {
+  if (reason == "no amount") return "没有认出金额";
+  if (reason == "not from the payment sender") return "不是收款通知的发送方";
+  return reason;
+}
+
+}  // namespace
 
 std::string unrecognisedList(const clock::Zone& zone, const std::vector<store::Unrecognised>& list,
                              std::string_view csrf) {
@@ -16,7 +26,7 @@ std::string unrecognisedList(const clock::Zone& zone, const std::vector<store::U
     const store::Unrecognised& n = *it;
     html += "<tr data-notification=\"" + std::to_string(n.id) + "\"><td>" + localText(zone, n.receivedAt).substr(11) +
             "</td><td class=\"text\">" + escape(n.title) + (n.title.empty() || n.text.empty() ? "" : " | ") +
-            escape(n.text) + "</td><td>" + escape(n.reason) + "</td><td>";
+            escape(n.text) + "</td><td>" + escape(reasonText(n.reason)) + "</td><td>";
     if (n.billNumber != 0) {
       html += "已手工计入（账单 " + std::to_string(n.billNumber) + "）";
     } else {

@@ -193,9 +193,11 @@ class SqlStore final : public Store {
         std::string_view(n.text), std::string_view(n.reason))
         .run();
   }
-  std::vector<Unrecognised> unrecognised(std::int64_t accountId, clock::Millis from, clock::Millis to) override {
+  std::vector<Unrecognised> unrecognised(std::int64_t accountId, clock::Millis from, clock::Millis to,
+                                         std::int64_t limit) override {
     std::vector<Unrecognised> all;
-    for (Use q(unrecognised_, accountId, from, to); q.row();) all.push_back(readUnrecognised(q));
+    for (Use q(unrecognised_, accountId, from, to, limit); q.row();) all.push_back(readUnrecognised(q));
+    std::reverse(all.begin(), all.end());
     return all;
   }
   std::optional<Unrecognised> unrecognisedById(std::int64_t accountId, std::int64_t id) override {
@@ -319,7 +321,7 @@ class SqlStore final : public Store {
   const Statement unrecognised_ =
       prepare("SELECT " + std::string(kUnrecognisedColumns) +
               " FROM unrecognised WHERE account_id = ?1 AND received_at >= ?2 AND received_at < ?3 "
-              "ORDER BY received_at, id");
+              "ORDER BY received_at DESC, id DESC LIMIT ?4");
   const Statement unrecognisedById_ = prepare("SELECT " + std::string(kUnrecognisedColumns) +
                                               " FROM unrecognised WHERE account_id = ?1 AND id = ?2");
   const Statement setUnrecognisedBill_ = prepare("UPDATE unrecognised SET bill_number = ?2 WHERE id = ?1");

@@ -155,8 +155,9 @@ class Store {
 
   // Notifications no rule counted. Adding one also forgets those received kUnrecognisedLife before it.
   virtual void addUnrecognised(const Unrecognised& notification) = 0;
-  // The account's received in [from, to), oldest first.
-  virtual std::vector<Unrecognised> unrecognised(std::int64_t accountId, clock::Millis from, clock::Millis to) = 0;
+  // The newest `limit` of the account's received in [from, to), oldest first.
+  virtual std::vector<Unrecognised> unrecognised(std::int64_t accountId, clock::Millis from, clock::Millis to,
+                                                 std::int64_t limit) = 0;
   virtual std::optional<Unrecognised> unrecognisedById(std::int64_t accountId, std::int64_t id) = 0;
   virtual void setUnrecognisedBill(std::int64_t id, std::int64_t billNumber) = 0;
 
