@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "accounts/logins.h"
+#include "accounts/secrets.h"
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/metrics.h"
@@ -15,6 +16,7 @@
 #include "net/edge.h"
 #include "page/page.h"
 #include "phone/intake.h"
+#include "speech/service.h"
 #include "store/executor.h"
 
 namespace hub {
@@ -45,10 +47,12 @@ int serve(const Config& config) {
   std::unique_ptr<store::Store> opened;
   store::ServerInfo info;
   std::int64_t revision = 0;
+  std::string speechKey;  // signs the speech tokens, the same on every node of the store
   try {
     opened = store::openStore(config.database, config.data);
     info = opened->serverInfo();
     revision = opened->revision();
+    speechKey = opened->sharedSecret("speech tokens", accounts::newIntakeKey() + accounts::newIntakeKey());
   } catch (const store::Unavailable& e) {
     log::error("cannot start", {{"reason", e.what()}});
     return 1;
@@ -62,7 +66,23 @@ int serve(const Config& config) {
   accounts::Logins logins(config.loginFailures, config.loginWindow * 1000LL, executor, hashing, toLoop);
   counter::Counters counters({*zone, config.registrationOpen, config.offlineAfter * 1000LL, config.loginWindow * 1000LL},
                              info, executor, logins, hashing, toLoop, metrics);
-  page::Page page({*zone, config.offlineAfter * 1000LL, config.publicUrl}, executor, logins, hashing, toLoop);
+  // The counters' speech service (declared before the page, which shows its trouble).
+  speech::Speech speech(
+      {.client = {config.speechClientId, config.speechClientSecret},
+       .engine = speech::engineOf({.name = config.speechEngine,
+                                   .baidu = {config.baiduApiKey, config.baiduSecretKey, config.baiduTokenUrl,
+                                             config.baiduTtsUrl, config.speechCaFile},
+                                   .command = config.speechCommand,
+                                   .commandDeadline = std::chrono::seconds(config.speechCommandSeconds)}),
+       .cacheDirectory = config.data / "speech-cache",
+       .cacheBytes = static_cast<std::uintmax_t>(config.speechCacheMb) << 20,
+       .ratePerSecond = config.speechRatePerSecond,
+       .rateBurst = config.speechRateBurst},
+      std::move(speechKey),
+      [&counters](const std::string& address, clock::Millis now) { return counters.loggedInFrom(address, now); },
+      toLoop, metrics);
+  page::Page page({*zone, config.offlineAfter * 1000LL, config.publicUrl, [&speech] { return speech.trouble(); }},
+                  executor, logins, hashing, toLoop);
   // The one place the hub learns of a stored payment, and it reaches the counters and the open pages alike.
   auto paymentStored = [&](const store::Bill& bill) {
     counters.paymentStored(bill);
@@ -91,6 +111,8 @@ int serve(const Config& config) {
   handlers.http = [&](net::HttpRequest request, net::Reply reply) {
     if (page::Page::owns(request.path))
       page.handle(std::move(request), std::move(reply));
+    else if (speech::Speech::owns(request.path))
+      speech.handle(request, std::move(reply));
     else
       intake.handle(std::move(request), std::move(reply));
   };
@@ -149,6 +171,7 @@ int serve(const Config& config) {
     logins.tick(now);
     intake.tick(now);
     page.tick(now);
+    speech.tick(now);
     poll();
   });
 

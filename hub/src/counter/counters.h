@@ -51,6 +51,9 @@ class Counters {
   // with another password hash meanwhile (the store was read before they did).
   void logOut(std::int64_t accountId, const std::string& loginHash);
 
+  // Whether a counter is logged in from the address, or was within the last ten minutes.
+  bool loggedInFrom(const std::string& address, clock::Millis now) const;
+
   // Every second: phones that stopped reporting, and the registration window's upkeep.
   void tick(clock::Millis now);
   void closeAll(net::CloseCode code);
@@ -99,6 +102,9 @@ class Counters {
   std::unordered_map<std::int64_t, std::string> loginHashes_;  // account -> password hash at login
   std::unordered_map<std::int64_t, Phone> phones_;              // accounts with logged-in counters
   clock::Millis lastSweep_ = 0;
+  // The addresses counters are logged in from (how many at each), and when the last one left each other.
+  std::unordered_map<std::string, int> loggedInAddresses_;
+  std::unordered_map<std::string, clock::Millis> leftAddresses_;
 };
 
 }  // namespace hub::counter

@@ -231,12 +231,19 @@ void Page::startSession(std::int64_t accountId, const net::HttpRequest& request,
       });
 }
 
+// The counter says nothing when its announcements fail, by design: the merchant learns it here.
+std::string Page::speechNotice() const {
+  const std::string trouble = settings_.speechTrouble ? settings_.speechTrouble() : std::string();
+  if (trouble.empty()) return {};
+  return "<p class=\"speech bad\">语音服务异常：" + escape(trouble) + "</p>";
+}
+
 void Page::today(const net::HttpRequest& request, net::Reply reply) {
   const clock::Millis now = clock::now();
   signedIn(
       request, std::move(reply), readDay(clock::dayOf(settings_.zone, now)),
       [this, now](Visit& v, const net::Reply& reply) {
-        const std::string part = todayPart(settings_.zone, dayName(now), phoneState(v.account, now), v.bills, v.sums);
+        const std::string part = speechNotice() + todayPart(settings_.zone, dayName(now), phoneState(v.account, now), v.bills, v.sums);
         reply(html(200, framed({v.account.name, v.csrf, "/", true}, "今日收款", todayPage(lastBill(v.bills), part))));
       });
 }
@@ -259,7 +266,7 @@ void Page::answerLive(const net::HttpRequest& request, net::Reply reply, std::in
                return;
              }
              net::HttpResponse r =
-                 html(200, todayPart(settings_.zone, dayName(now), phoneState(v.account, now), v.bills, v.sums));
+                 html(200, speechNotice() + todayPart(settings_.zone, dayName(now), phoneState(v.account, now), v.bills, v.sums));
              r.headers.emplace_back("X-Last-Bill", std::to_string(last));
              reply(std::move(r));
            });

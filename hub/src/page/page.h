@@ -28,6 +28,7 @@ struct Settings {
   clock::Zone zone;
   clock::Millis offlineAfter = 180'000;  // the phone counts as reporting for this long after a report
   std::string publicUrl;                 // how phones reach the hub; empty: the address the browser used
+  std::function<std::string()> speechTrouble;  // why announcements are failing; empty while they work
 };
 
 class Page {
@@ -94,6 +95,7 @@ class Page {
   // How phones reach the hub: the configured address, else the one this browser used.
   std::string base(const net::HttpRequest& request) const;
   void wake(const std::function<bool(const Waiter&)>& which);
+  std::string speechNotice() const;
   PhoneState phoneState(const store::Account& account, clock::Millis now) const;
   Read readDay(std::pair<clock::Millis, clock::Millis> range) const;
   std::string dayName(clock::Millis t) const;  // "2024-02-29"

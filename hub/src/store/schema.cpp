@@ -82,6 +82,14 @@ ALTER TABLE bills ADD COLUMN writer @WRITER;
 CREATE INDEX bills_by_writer ON bills (writer) WHERE writer <> 0;
 @NOTIFY
 )"},
+    // Secrets every node of the hub must share, made by whichever node needs one first: the key that
+    // signs the speech service's tokens, so that any node accepts a token another node issued.
+    Step{5, R"(
+CREATE TABLE shared_secrets (
+  name TEXT PRIMARY KEY,
+  value TEXT NOT NULL
+);
+)"},
 };
 
 // The dialect's words, each written as @NAME in the steps.
