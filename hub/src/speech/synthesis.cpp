@@ -23,20 +23,12 @@ bool hasEscape(std::string_view text) {
 }
 
 // The service takes the text percent-encoded once or twice: a text that still carries escapes after the
-// query's own decoding was encoded twice.
+// query's own decoding was encoded twice, and is decoded the same way again ("&" goes in escaped, or it
+// would end the value).
 std::string decodedAgain(std::string_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '+') {
-      out += ' ';
-    } else if (text[i] == '%' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 && hexDigit(text[i + 2]) >= 0) {
-      out += static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2]));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
+  std::string asQuery = "t=";
+  for (const char c : text) asQuery += c == '&' ? std::string_view("%26") : std::string_view(&c, 1);
+  return net::queryParameter(asQuery, "t");
 }
 
 // The text's length in GBK (two bytes a Chinese character, four for what GB18030 adds beyond the basic
