@@ -125,7 +125,8 @@ def payments_through_hub(runs):
             account = LOGIN["登陆"]
             key = hub.add_account(account["账号"], account["密码"])
             program = s.start_program(ini=LOGIN)
-            wait_until(lambda: s.probe.text("标签_监控状态") == "监控状态：√", 30, what="the login")
+            # The phone has not reported to this hub: the login is what there is to wait for.
+            wait_until(lambda: s.probe.text("分组框2") == "登陆---登陆成功", 30, what="the login")
             for i in range(runs + 1):
                 time.sleep(5)  # the sentence before has played
                 sent = time.time()
