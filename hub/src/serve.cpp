@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "accounts/logins.h"
+#include "accounts/secrets.h"
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/metrics.h"
@@ -19,6 +20,7 @@
 #include "page/page.h"
 #include "phone/intake.h"
 #include "recognise/rules_file.h"
+#include "speech/service.h"
 #include "store/executor.h"
 
 namespace hub {
@@ -73,10 +75,12 @@ int serve(const Config& config) {
   std::unique_ptr<store::Store> opened;
   store::ServerInfo info;
   std::int64_t revision = 0;
+  std::string speechKey;  // signs the speech tokens, the same on every node of the store
   try {
     opened = store::openStore(config.database, config.data);
     info = opened->serverInfo();
     revision = opened->revision();
+    speechKey = opened->sharedSecret("speech tokens", accounts::newIntakeKey() + accounts::newIntakeKey());
   } catch (const store::Unavailable& e) {
     log::error("cannot start", {{"reason", e.what()}});
     return 1;
@@ -98,6 +102,21 @@ int serve(const Config& config) {
   counter::Counters counters({*zone, config.registrationOpen, config.offlineAfter * 1000LL, config.loginWindow * 1000LL,
                               config.historyBills},
                              info, executor, logins, hashing, toLoop, metrics);
+  // The counters' speech service (declared before the page, which shows its trouble).
+  speech::Speech speech(
+      {.client = {config.speechClientId, config.speechClientSecret},
+       .engine = speech::engineOf({.name = config.speechEngine,
+                                   .baidu = {config.baiduApiKey, config.baiduSecretKey, config.baiduTokenUrl,
+                                             config.baiduTtsUrl, config.speechCaFile},
+                                   .command = config.speechCommand,
+                                   .commandDeadline = std::chrono::seconds(config.speechCommandSeconds)}),
+       .cacheDirectory = config.data / "speech-cache",
+       .cacheBytes = static_cast<std::uintmax_t>(config.speechCacheMb) << 20,
+       .ratePerSecond = config.speechRatePerSecond,
+       .rateBurst = config.speechRateBurst},
+      std::move(speechKey),
+      [&counters](const std::string& address, clock::Millis now) { return counters.loggedInFrom(address, now); },
+      toLoop, metrics);
   // The one place the hub learns of a stored payment, and it reaches the counters and the open pages alike.
   std::function<void(const store::Bill&)> paymentStored;
   // On a server that several nodes share, every node hears every bill from the server, its own too: each
@@ -106,7 +125,7 @@ int serve(const Config& config) {
   auto stored = [&](const store::Bill& bill) {
     if (!shared) paymentStored(bill);
   };
-  page::Page page({*zone, config.offlineAfter * 1000LL, config.publicUrl}, executor, logins, hashing, toLoop, stored);
+  page::Page page({*zone, config.offlineAfter * 1000LL, config.publicUrl, [&speech] { return speech.trouble(); }}, executor, logins, hashing, toLoop, stored);
   paymentStored = [&](const store::Bill& bill) {
     counters.paymentStored(bill);
     page.paymentStored(bill);
@@ -146,6 +165,8 @@ int serve(const Config& config) {
   handlers.http = [&](net::HttpRequest request, net::Reply reply) {
     if (page::Page::owns(request.path))
       page.handle(std::move(request), std::move(reply));
+    else if (speech::Speech::owns(request.path))
+      speech.handle(request, std::move(reply));
     else
       intake.handle(std::move(request), std::move(reply));
   };
@@ -213,6 +234,7 @@ int serve(const Config& config) {
     logins.tick(now);
     intake.tick(now);
     page.tick(now);
+    speech.tick(now);
     poll();
   });
 

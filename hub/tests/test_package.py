@@ -63,12 +63,13 @@ class Package(unittest.TestCase):
         program = self.root / "usr/bin/kassaro-hub"
         self.assertTrue(os.access(program, os.X_OK))
         self.assertRegex(run("file", "-b", program).stdout, r"^ELF 64-bit .*x86-64.*, stripped")
+        self.assertTrue(os.access(self.root / "usr/share/kassaro-hub/speak-espeak", os.X_OK))
         for doc in ("hub-operation.md", "protocol.md"):
             self.assertTrue((self.root / "usr/share/doc/kassaro-hub" / doc).is_file(), doc)
         self.assertEqual((self.control / "conffiles").read_text().split(), ["/" + CONFIG])
         depends = run("dpkg-deb", "-f", self.deb, "Depends").stdout
         for package in ("libc6", "libstdc++6", "libssl3", "libsqlite3-0", "libsodium23", "libboost-json1.81.0",
-                        "adduser", "tzdata"):
+                        "adduser", "tzdata", "espeak-ng", "lame"):
             self.assertRegex(depends, r"(^|, )" + re.escape(package) + r"( \(|,|$)")
 
     def test_unit(self):

@@ -40,11 +40,15 @@ int perOfVoice(int voiceIndex) {
   }
 }
 
-std::string tokenAddress() {
-  return std::string("https://") + KASSARO_TOKEN_HOST +
+std::string tokenAddressAt(const std::string& host) {
+  // A host written with its scheme is asked as written: "http://HUB:9002" is a hub inside the shop's own
+  // network, which has no certificate (and whose link is in clear anyway). A bare host is asked over https.
+  return (text::find(host, "://") == -1 ? "https://" + host : host) +
          "/oauth/2.0/token?grant_type=client_credentials&client_id=" + KASSARO_SPEECH_API_KEY +
          "&client_secret=" + KASSARO_SPEECH_SECRET;
 }
+
+std::string tokenAddress() { return tokenAddressAt(KASSARO_TOKEN_HOST); }
 
 std::string tokenOf(const text::Bytes& answer) {
   return web::textBetween(codecs::utf8ToGbk(answer), "access_token\":\"", "\"");

@@ -24,8 +24,10 @@ inline constexpr int kRestSeconds = 60;
 // index is sent as it is.
 int perOfVoice(int voiceIndex);
 
-// "https://" + token host + "/oauth/2.0/token?grant_type=client_credentials&client_id=...&client_secret=...".
+// "https://" + token host + "/oauth/2.0/token?grant_type=client_credentials&client_id=...&client_secret=...";
+// a token host built in with its own scheme ("http://HUB:9002") keeps it.
 std::string tokenAddress();
+std::string tokenAddressAt(const std::string& host);
 
 // The token of the service's answer: the text after `access_token":"` up to the next double quote;
 // empty when either is missing.

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Figures of the real Kassaro.exe under Wine, for scripts/bench: start-up to the window shown, a payment
-frame to its row listed, a payment frame to its sound starting, the memory of an idle program, and the
-full busy-counter run. Figures only: nothing here passes or fails on a time.
+frame to its row listed, a payment frame to its sound starting (with the local speech service, and with
+the counter's speech on the hub, its sentence cached), the memory of an idle program, and the full
+busy-counter run. Figures only: nothing here passes or fails on a time.
 
 Clocks: the probe stamps what it sees with Windows' system time, which under Wine is the Unix clock the
 notification peer stamps its sends with. Playback start is the moment the program's sound starts reaching
@@ -16,7 +17,9 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from kassaro_e2e import Session, wait_until  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "hub" / "tests"))
+from hubproc import Hub  # noqa: E402
+from kassaro_e2e import HUB_SPEECH, Session, wait_until  # noqa: E402
 from load import run_load  # noqa: E402
 
 SEP = "【字段分隔符】"
@@ -110,6 +113,34 @@ def payments(runs):
     return summary(listed), summary(playing) if playing else None, idle
 
 
+def payments_through_hub(runs):
+    """A payment posted to the hub's intake to its sound starting, with the build whose speech is the
+    hub's: the hub pushes the frame at once, the counter asks the hub for the token and the sentence, which
+    the hub has cached (the same amount each time; the first run fills the cache and is not counted)."""
+    playing = []
+    with Session("bench-hub-speech", notify=False, capture_sound=True, exe="KASSARO_HUB_EXE",
+                 time_limit=180 + runs * 30) as s:
+        hub = Hub(name="bench-hub", data=s.folder / "hub", listen="127.0.0.1:9002", config=HUB_SPEECH).start()
+        try:
+            account = LOGIN["登陆"]
+            key = hub.add_account(account["账号"], account["密码"])
+            program = s.start_program(ini=LOGIN)
+            # The phone has not reported to this hub: the login is what there is to wait for.
+            wait_until(lambda: s.probe.text("分组框2") == "登陆---登陆成功", 30, what="the login")
+            for i in range(runs + 1):
+                time.sleep(5)  # the sentence before has played
+                sent = time.time()
+                hub.post("/api/v1/payments", {"channel": "wechat", "amount": "8.88", "id": f"bench-{i}"}, key=key)
+                started = playback_started(s.capture_file, sent)
+                if i and started is not None:
+                    playing.append((started - sent) * 1000)
+            s.probe.act("tray-menu", "退出软件")
+            program.wait_exit(30)
+        finally:
+            hub.stop()
+    return summary(playing) if playing else None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=10)
@@ -124,6 +155,9 @@ def main():
                     "idle_memory_kib": idle})
     print("payment to row listed:", listed, "\npayment to playback started:", playing, "\nidle memory (KiB):", idle,
           flush=True)
+    figures["payment_to_playback_started_through_hub_cached"] = payments_through_hub(args.runs)
+    print("payment to playback started, speech through the hub (cached):",
+          figures["payment_to_playback_started_through_hub_cached"], flush=True)
     if args.load:
         figures["load"] = run_load(args.load)
         print("load:", figures["load"], flush=True)

@@ -36,6 +36,11 @@ from pathlib import Path
 
 TOP = Path(__file__).resolve().parents[2]
 PEERS = TOP / "tests" / "peers"
+# The hub's speech for the builds that speak through it: the packaged espeak-ng engine, for the client id
+# and secret those builds carry.
+HUB_SPEECH = {"speech_engine": "command", "speech_command": str(TOP / "hub" / "packaging" / "speak-espeak"),
+              "speech_client_id": "Qm7rT2vXkP9sLw4hNc8dZb3F",
+              "speech_client_secret": "Wd4kLp8sQz2mVx6nRt9bHc3jFy7gNa5e"}
 PYTHON = "/usr/bin/python3"  # Debian's, with python3-websockets
 WINE_RUN = str(TOP / "scripts" / "wine-run")
 WINESERVER = "/usr/lib/wine/wineserver64"
@@ -596,8 +601,9 @@ class Session:
         self.record_browser = record_browser
         self.time_limit = time_limit
         # exe: the environment variable naming the build of the program to run (KASSARO_WSS_EXE: the
-        # one with a wss:// address built in).
-        self.kassaro_exe = binary(exe, "wss/Kassaro.exe" if exe == "KASSARO_WSS_EXE" else "Kassaro.exe")
+        # one with a wss:// address built in; it and KASSARO_HUB_EXE speak through the hub).
+        self.kassaro_exe = binary(exe, {"KASSARO_WSS_EXE": "wss/Kassaro.exe",
+                                        "KASSARO_HUB_EXE": "hub/Kassaro.exe"}.get(exe, "Kassaro.exe"))
         self.probe_exe = binary("KASSARO_PROBE", "kassaro_probe.exe")
         self.trust_cert_exe = binary("KASSARO_TRUST_CERT", "kassaro_trust_cert.exe")
         self.wine = Wine(os.environ.get("WINEPREFIX") or TOP / "build" / "wineprefix")

@@ -14,7 +14,8 @@ A control port (127.0.0.1:9081, plain HTTP, never logged) switches failure modes
   /mode?name=normal|no-token|no-audio|audio-elsewhere|slow|refused|silent[&delay=SECONDS]   (slow: the
   synthesis answers after the delay; refused: both service ports closed, kept-alive connections dropped;
   silent: both service ports take connections and requests and never answer)
-  /log, /clear, /cert (the certificate, DER), /ready
+  /log, /clear, /cert (the certificate, DER), /ready, /forget (the tokens issued so far become unknown,
+  as an expired or revoked token does)
 
 Every request on the two service ports is logged, before it is answered, as
   @@ request N SCHEME PORT
@@ -329,6 +330,9 @@ def control_handler(state, services, der):
             elif url.path == "/clear":
                 with state.lock:
                     state.log.clear()
+            elif url.path == "/forget":
+                with state.lock:
+                    state.tokens.clear()
             elif url.path == "/cert":
                 body = der
             elif url.path != "/ready":

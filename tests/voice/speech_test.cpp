@@ -27,6 +27,9 @@ TEST(Speech, VoicesAndTokenAddress) {
             std::string("https://") + KASSARO_TOKEN_HOST +
                 "/oauth/2.0/token?grant_type=client_credentials"
                 "&client_id=Qm7rT2vXkP9sLw4hNc8dZb3F&client_secret=Wd4kLp8sQz2mVx6nRt9bHc3jFy7gNa5e");
+  // A hub inside the shop's network, without a certificate, is asked in clear.
+  EXPECT_EQ(voice::tokenAddressAt("http://192.168.1.5:9002").substr(0, 48),
+            "http://192.168.1.5:9002/oauth/2.0/token?grant_ty");
 }
 
 TEST(Speech, TokenOfTheServiceAnswer) {

@@ -73,6 +73,26 @@ Config readConfig(const std::filesystem::path& file) {
       {"store_queue", [&](auto& n, auto k) { c.storeQueue = inRange<int>(file, n, k, 64, 10000000); }},
       {"history_bills", [&](auto& n, auto k) { c.historyBills = inRange<int>(file, n, k, 100, 100000); }},
       {"rules_file", [&](auto& n, auto k) { c.rulesFile = valueOf<std::string>(file, n, k); }},
+      {"speech_engine",
+       [&](auto& n, auto k) {
+         c.speechEngine = valueOf<std::string>(file, n, k);
+         if (c.speechEngine != "baidu" && c.speechEngine != "command" && c.speechEngine != "off")
+           throw ConfigError(where(file, n.source()) + ": speech_engine is \"baidu\", \"command\" or \"off\"");
+       }},
+      {"speech_client_id", [&](auto& n, auto k) { c.speechClientId = valueOf<std::string>(file, n, k); }},
+      {"speech_client_secret", [&](auto& n, auto k) { c.speechClientSecret = valueOf<std::string>(file, n, k); }},
+      {"baidu_api_key", [&](auto& n, auto k) { c.baiduApiKey = valueOf<std::string>(file, n, k); }},
+      {"baidu_secret_key", [&](auto& n, auto k) { c.baiduSecretKey = valueOf<std::string>(file, n, k); }},
+      {"baidu_token_url", [&](auto& n, auto k) { c.baiduTokenUrl = valueOf<std::string>(file, n, k); }},
+      {"baidu_tts_url", [&](auto& n, auto k) { c.baiduTtsUrl = valueOf<std::string>(file, n, k); }},
+      {"speech_ca_file", [&](auto& n, auto k) { c.speechCaFile = valueOf<std::string>(file, n, k); }},
+      {"speech_command", [&](auto& n, auto k) { c.speechCommand = valueOf<std::string>(file, n, k); }},
+      {"speech_command_seconds",
+       [&](auto& n, auto k) { c.speechCommandSeconds = inRange<int>(file, n, k, 1, 600); }},
+      {"speech_cache_mb", [&](auto& n, auto k) { c.speechCacheMb = inRange<int>(file, n, k, 0, 1 << 20); }},
+      {"speech_rate_per_second",
+       [&](auto& n, auto k) { c.speechRatePerSecond = inRange<double>(file, n, k, 0.01, 1e6); }},
+      {"speech_rate_burst", [&](auto& n, auto k) { c.speechRateBurst = inRange<int>(file, n, k, 1, 1000000); }},
   };
   for (const auto& [key, node] : table) {
     const auto setter = keys.find(key.str());

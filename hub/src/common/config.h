@@ -40,6 +40,20 @@ struct Config {
   int historyBills = 5000;          // the newest bills of the day a counter is sent at login
   // The operator's own recogniser rules, tried before the shipped ones; read again on SIGHUP. Empty: none.
   std::filesystem::path rulesFile;
+  // The speech service the counters ask for their announcements.
+  std::string speechEngine = "command";  // "baidu" | "command" | "off"
+  std::string speechClientId;            // what the counters are built with; empty: no token for anyone
+  std::string speechClientSecret;
+  std::string baiduApiKey;  // the provider's own account, for the baidu engine
+  std::string baiduSecretKey;
+  std::string baiduTokenUrl = "https://aip.baidubce.com/oauth/2.0/token";
+  std::string baiduTtsUrl = "https://tsn.baidu.com/text2audio";
+  std::filesystem::path speechCaFile;  // roots for the engine's HTTPS; empty: the system's
+  std::string speechCommand = "/usr/share/kassaro-hub/speak-espeak";  // sentence on stdin, MP3 on stdout
+  int speechCommandSeconds = 10;
+  int speechCacheMb = 64;
+  double speechRatePerSecond = 2;  // sentences per address that has a counter logged in
+  int speechRateBurst = 20;
 };
 
 struct ConfigError : std::runtime_error {

@@ -77,6 +77,10 @@ std::string render(const Metrics& m) {
   family(out, "kassaro_hub_store_errors_total", "counter", "Store transactions that failed.",
          {{"", v(m.storeErrors)}});
   family(out, "kassaro_hub_http_requests_total", "counter", "HTTP requests answered.", {{"", v(m.httpRequests)}});
+  family(out, "kassaro_hub_speech_answers_total", "counter", "Synthesis requests answered, by source.",
+         {{"{source=\"cache\"}", v(m.speechCache)},
+          {"{source=\"engine\"}", v(m.speechEngine)},
+          {"{source=\"error\"}", v(m.speechError)}});
 
   help(out, "kassaro_hub_push_seconds", "histogram", "From a payment's commit to its frame written to a counter.");
   std::uint64_t cumulative = 0;

@@ -41,6 +41,8 @@ struct Metrics {
   NotificationCounts notifications;
   std::atomic<std::uint64_t> storeErrors{0};
   std::atomic<std::uint64_t> httpRequests{0};
+  // Synthesis answers by where the audio came from; errors are every answer without audio.
+  std::atomic<std::uint64_t> speechCache{0}, speechEngine{0}, speechError{0};
   Histogram push;  // from a payment's commit to its frame written to each counter's socket
 };
 

@@ -158,6 +158,7 @@ void Counters::attach(SessionId id, const store::Account& account, std::string_v
   s->account = account.name;
   s->passwordDigest = accounts::digest(password);
   byAccount_[account.id].push_back(id);
+  ++loggedInAddresses_[s->link->address()];
   loginHashes_[account.id] = account.passwordHash;
   ++attaches_;
   const clock::Millis now = clock::now();
@@ -196,10 +197,24 @@ void Counters::detach(Session& session) {
     phones_.erase(session.accountId);
     loginHashes_.erase(session.accountId);
   }
+  if (--loggedInAddresses_[session.link->address()] == 0) {
+    loggedInAddresses_.erase(session.link->address());
+    leftAddresses_[session.link->address()] = clock::now();
+  }
   session.accountId = 0;
   session.account.clear();
   session.passwordDigest.clear();
   --metrics_.countersLoggedIn;
+}
+
+// How long an address whose counters all left is still served as theirs (a counter that restarts, a
+// connection that drops and comes back).
+constexpr clock::Millis kAddressRemembered = 600'000;
+
+bool Counters::loggedInFrom(const std::string& address, clock::Millis now) const {
+  if (loggedInAddresses_.contains(address)) return true;
+  const auto left = leftAddresses_.find(address);
+  return left != leftAddresses_.end() && now - left->second <= kAddressRemembered;
 }
 
 void Counters::sendBills(SessionId id, std::int64_t accountId) {
@@ -312,6 +327,7 @@ void Counters::tick(clock::Millis now) {
   if (!quiet.empty()) phonesQuiet(std::move(quiet));
   if (now - lastSweep_ >= 60'000) {
     registrations_.sweep(now);
+    std::erase_if(leftAddresses_, [now](const auto& left) { return now - left.second > kAddressRemembered; });
     lastSweep_ = now;
   }
 }

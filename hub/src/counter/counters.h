@@ -55,6 +55,9 @@ class Counters {
   // tell whether an account logged in since it looked.
   std::uint64_t attaches() const { return attaches_; }
 
+  // Whether a counter is logged in from the address, or was within the last ten minutes.
+  bool loggedInFrom(const std::string& address, clock::Millis now) const;
+
   // Every second: phones that stopped reporting, and the registration window's upkeep.
   void tick(clock::Millis now);
   void closeAll(net::CloseCode code);
@@ -105,6 +108,9 @@ class Counters {
   std::unordered_map<std::int64_t, Phone> phones_;              // accounts with logged-in counters
   clock::Millis lastSweep_ = 0;
   std::uint64_t attaches_ = 0;
+  // The addresses counters are logged in from (how many at each), and when the last one left each other.
+  std::unordered_map<std::string, int> loggedInAddresses_;
+  std::unordered_map<std::string, clock::Millis> leftAddresses_;
 };
 
 }  // namespace hub::counter

@@ -264,6 +264,13 @@ void Page::startSession(const store::Account& checked, const net::HttpRequest& r
       });
 }
 
+// The counter says nothing when its announcements fail, by design: the merchant learns it here.
+std::string Page::speechNotice() const {
+  const std::string trouble = settings_.speechTrouble ? settings_.speechTrouble() : std::string();
+  if (trouble.empty()) return {};
+  return "<p class=\"speech bad\">语音服务异常：" + escape(trouble) + "</p>";
+}
+
 void Page::today(const net::HttpRequest& request, net::Reply reply) {
   const clock::Millis now = clock::now();
   const auto range = clock::dayOf(settings_.zone, now);
@@ -282,7 +289,7 @@ void Page::today(const net::HttpRequest& request, net::Reply reply) {
 
 net::HttpResponse Page::livePart(const Visit& v, clock::Millis now) const {
   const std::string day = dayName(now);
-  net::HttpResponse r = html(200, todayPart(settings_.zone, day, phoneState(v.account, now), v.bills, v.sums,
+  net::HttpResponse r = html(200, speechNotice() + todayPart(settings_.zone, day, phoneState(v.account, now), v.bills, v.sums,
                                             billPages(day, 1, olderBills(1, v.bills, v.sums))));
   r.headers.emplace_back("X-Last-Bill", std::to_string(lastBill(v.bills)));
   return r;

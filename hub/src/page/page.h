@@ -28,6 +28,7 @@ struct Settings {
   clock::Zone zone;
   clock::Millis offlineAfter = 180'000;  // the phone counts as reporting for this long after a report
   std::string publicUrl;                 // how phones reach the hub; empty: the address the browser used
+  std::function<std::string()> speechTrouble;  // why announcements are failing; empty while they work
 };
 
 class Page {
@@ -102,6 +103,7 @@ class Page {
   // Answers an account's waiting pages from one read of the store.
   void answerWaiters(std::int64_t accountId, std::vector<Waiter> waiters);
   net::HttpResponse livePart(const Visit& visit, clock::Millis now) const;
+  std::string speechNotice() const;
   PhoneState phoneState(const store::Account& account, clock::Millis now) const;
   // The day's sums and one page of its bills (page 1: the newest).
   Read readDay(std::pair<clock::Millis, clock::Millis> range, std::int64_t page = 1) const;

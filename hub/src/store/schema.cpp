@@ -99,6 +99,14 @@ CREATE INDEX unrecognised_by_day ON unrecognised (account_id, received_at);
 CREATE INDEX unrecognised_by_age ON unrecognised (received_at);
 ALTER TABLE bills ADD COLUMN by_hand INTEGER NOT NULL DEFAULT 0 CHECK (by_hand IN (0, 1));
 )"},
+    // Secrets every node of the hub must share, made by whichever node needs one first: the key that
+    // signs the speech service's tokens, so that any node accepts a token another node issued.
+    Step{6, R"(
+CREATE TABLE shared_secrets (
+  name TEXT PRIMARY KEY,
+  value TEXT NOT NULL
+);
+)"},
 };
 
 // The dialect's words, each written as @NAME in the steps.

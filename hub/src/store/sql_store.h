@@ -240,6 +240,12 @@ class SqlStore final : public Store {
                         std::string_view(info.clientVersion), std::string_view(info.downloadUrl))
                         .run() > 0);
   }
+  std::string sharedSecret(std::string_view name, std::string_view fresh) override {
+    Use(addSecret_, name, fresh).run();
+    Use q(secret_, name);
+    if (!q.row()) db_.fail("a shared secret was neither added nor found");
+    return q.text(0);
+  }
   std::int64_t revision() override {
     Use q(revision_);
     return q.row() ? q.integer(0) : 0;
@@ -348,6 +354,9 @@ class SqlStore final : public Store {
       "VALUES (1, ?1, ?2, ?3, ?4) ON CONFLICT (id) DO UPDATE SET maintenance = excluded.maintenance, "
       "notice = excluded.notice, client_version = excluded.client_version, "
       "download_url = excluded.download_url");
+  const Statement addSecret_ =
+      prepare("INSERT INTO shared_secrets (name, value) VALUES (?1, ?2) ON CONFLICT (name) DO NOTHING");
+  const Statement secret_ = prepare("SELECT value FROM shared_secrets WHERE name = ?1");
   const Statement revision_ = prepare("SELECT value FROM revision WHERE id = 1");
   const Statement bumpRevision_ = prepare("UPDATE revision SET value = value + 1 WHERE id = 1");
 };

@@ -177,6 +177,9 @@ class Store {
   virtual ServerInfo serverInfo() = 0;
   virtual void setServerInfo(const ServerInfo& info) = 0;
 
+  // The secret kept under the name; `fresh` becomes it when there is none yet, whichever node asks first.
+  virtual std::string sharedSecret(std::string_view name, std::string_view fresh) = 0;
+
   // Grows with every change the operator makes (accounts, keys, server information), so that a running
   // hub can tell that another process changed something and read it again.
   virtual std::int64_t revision() = 0;

@@ -1,0 +1,107 @@
+#include "speech/synthesis.h"
+
+#include <boost/json/serialize.hpp>
+#include <boost/json/value.hpp>
+#include <optional>
+
+#include "speech/tokens.h"
+
+namespace hub::speech {
+namespace {
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool hasEscape(std::string_view text) {
+  for (size_t i = 0; i + 2 < text.size(); ++i)
+    if (text[i] == '%' && hexDigit(text[i + 1]) >= 0 && hexDigit(text[i + 2]) >= 0) return true;
+  return false;
+}
+
+// The service takes the text percent-encoded once or twice: a text that still carries escapes after the
+// query's own decoding was encoded twice, and is decoded the same way again ("&" goes in escaped, or it
+// would end the value).
+std::string decodedAgain(std::string_view text) {
+  std::string asQuery = "t=";
+  for (const char c : text) asQuery += c == '&' ? std::string_view("%26") : std::string_view(&c, 1);
+  return net::queryParameter(asQuery, "t");
+}
+
+// The text's length in GBK (two bytes a Chinese character, four for what GB18030 adds beyond the basic
+// plane), or nothing when it is not UTF-8 text: broken sequences, or control characters other than
+// white space.
+std::optional<std::size_t> gbkLength(std::string_view text) {
+  std::size_t length = 0;
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
+    if (extra < 0 || i + extra >= text.size()) return std::nullopt;
+    std::uint32_t point = extra == 0 ? c : c & (0x3F >> extra);
+    for (int k = 1; k <= extra; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return std::nullopt;
+      point = point << 6 | (next & 0x3F);
+    }
+    const std::uint32_t least[] = {0, 0x80, 0x800, 0x10000};
+    if (point < least[extra] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return std::nullopt;
+    if ((point < 0x20 && point != '\t' && point != '\n' && point != '\r') || point == 0x7F) return std::nullopt;
+    length += point < 0x80 ? 1 : point < 0x10000 ? 2 : 4;
+    i += extra + 1;
+  }
+  return length;
+}
+
+bool digitsOnly(std::string_view text, std::size_t most) {
+  if (text.empty() || text.size() > most) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+}  // namespace
+
+std::variant<Sentence, Refused> readSentence(const net::HttpRequest& request) {
+  if (request.method != "GET" && request.method != "POST") return Refused{kBadParameter, "GET or POST"};
+  Sentence s;
+  s.token = formField(request, "tok");
+  if (s.token.empty()) return Refused{kBadToken, "access token missing"};
+  const std::string cuid = formField(request, "cuid");
+  if (cuid.empty() || cuid.size() > 60) return Refused{kBadParameter, "cuid missing or longer than 60"};
+  if (formField(request, "ctp") != "1") return Refused{kBadParameter, "ctp must be 1"};
+  if (formField(request, "lan") != "zh") return Refused{kBadParameter, "lan must be zh"};
+  const std::string per = formField(request, "per");
+  if (!per.empty() && !digitsOnly(per, 5)) return Refused{kBadParameter, "per must be a voice number"};
+  s.per = per.empty() ? 0 : std::stoi(per);
+  const std::string vol = formField(request, "vol");
+  if (!vol.empty() && (!digitsOnly(vol, 2) || std::stoi(vol) > 15)) return Refused{kBadParameter, "vol must be 0 to 15"};
+  // Only MP3 is served: the counters recognise audio by "audio/mp3".
+  const std::string aue = formField(request, "aue");
+  if (!aue.empty() && aue != "3") return Refused{kBadParameter, "aue must be 3"};
+  s.text = formField(request, "tex");
+  if (hasEscape(s.text)) s.text = decodedAgain(s.text);
+  if (s.text.empty()) return Refused{kBadParameter, "tex missing"};
+  const auto length = gbkLength(s.text);
+  if (!length) return Refused{kBadText, "tex is not UTF-8 text"};
+  if (*length > kMaxGbkBytes) return Refused{kBadText, "tex longer than 1024 GBK bytes"};
+  return s;
+}
+
+net::HttpResponse refusal(Refusal number, std::string_view message) {
+  boost::json::object body;
+  body["err_no"] = static_cast<int>(number);
+  body["err_msg"] = message;
+  return net::jsonResponse(number, boost::json::serialize(body));
+}
+
+net::HttpResponse audio(std::string mp3) {
+  net::HttpResponse r;
+  r.body = std::move(mp3);
+  r.contentType = "audio/mp3";
+  return r;
+}
+
+}  // namespace hub::speech
