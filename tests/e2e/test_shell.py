@@ -162,6 +162,27 @@ class WithTheServer(SharedSession):
             self.assertEqual(program.wait_exit(30), 0)
             self.assertFalse(probe.tray_icon(hwnd=main["hwnd"]), "the tray icon outlived the program")
 
+    def test_keys_that_reach_a_control_on_a_hidden_page_leave_the_window_answering_and_payments_listed(self):
+        with self.s.case("keys-on-hidden-page") as s:
+            before = len([f for f in s.notify.frames() if ACCOUNT in f])
+            program = s.start_program(ini=REMEMBERED_LOGIN)
+            probe = s.probe
+            wait_until(lambda: len([f for f in s.notify.frames() if ACCOUNT in f]) > before, 30, what="the login")
+            self.assertEqual(probe.get("高级选择夹1")["page"], 1)
+
+            # A control keeps the focus when its page is switched away: keys still reach it.
+            for name in ("选择框2", "超级列表框_微信收款"):
+                self.assertFalse(probe.get(name)["shown"])
+                probe.act("keys", name, "esc", "enter", 0x41, "--post", "--answer-ms", 1000)
+                self.assertTrue(probe("--answer-ms", 1000, "window", "主窗口").ok, f"{name}: the window hangs")
+            self.assertTrue(probe.get("选择框2")["checked"])
+
+            s.notify.push(SEP.join(["收到收款", "微信收款", "3.30"]))
+            rows = wait_until(lambda: probe.rows("超级列表框_微信收款"), 20, what="the payment's row")
+            self.assertEqual(rows[0][2:], ["微信收款", "3.30"])
+            probe.act("tray-command", "退出软件")
+            self.assertEqual(program.wait_exit(30), 0)
+
 
 class OnItsOwn(SharedSession):
     """The program with no server to log in to, as it sits on a counter before the network is up."""
