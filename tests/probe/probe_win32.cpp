@@ -58,6 +58,7 @@ const char* const kUsageText =
     "  tray-click / tray-dblclick / tray-rclick   the notification icon's mouse messages\n"
     "  tray-menu ITEM               right-click, then choose the item with that caption from the menu\n"
     "  tray-command ITEM            the menu item's command without the menu\n"
+    "  tray-lost                    removes the icon and broadcasts TaskbarCreated, as Explorer's restart\n"
     "  keys [WIN] CONTROL KEY... [--post]  gives the control the focus, then presses the keys (esc, enter,\n"
     "                               tab, end or a virtual-key number) on the keyboard; --post: posts\n"
     "                               them to the control, shown or not, without the focus\n"
@@ -431,6 +432,21 @@ int cmdTray(const Args& a, const Options& o) {
   const bool there = owner && onProgramDesktop() && trayIconThere(owner);
   out(Json().add("icon", there).str());
   return there ? kOk : kNotFound;
+}
+
+// What a restart of Explorer does to the program: its taskbar comes back without our icon and tells every
+// window so.
+int cmdTrayLost(const Args&, const Options& o) {
+  HWND owner = findWindow(ui::Window::Main, o);
+  if (!owner || !onProgramDesktop()) throw Failure{kNotFound, "no main window on the program's desktop"};
+  NOTIFYICONDATAW nid{};
+  nid.cbSize = sizeof(nid);
+  nid.hWnd = owner;
+  nid.uID = tray::kIconId;
+  if (!Shell_NotifyIconW(NIM_DELETE, &nid)) throw Failure{kFailed, "the icon could not be removed"};
+  PostMessageW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+  out(Json().add("at", unixMs()).str());
+  return kOk;
 }
 
 int cmdWaitWindow(const Args& a, const Options& o) {
@@ -812,6 +828,7 @@ const std::map<std::wstring, Command>& commands() {
       {L"columns", cmdColumns},
       {L"msgbox", cmdMsgbox},
       {L"tray", cmdTray},
+      {L"tray-lost", cmdTrayLost},
       {L"wait-window", cmdWaitWindow},
       {L"wait-gone", cmdWaitGone},
       {L"wait-rows", cmdWaitRows},
