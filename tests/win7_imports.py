@@ -1,12 +1,14 @@
 """Fails when a program imports a DLL function that is not on the list of functions known to exist
 on Windows 7. The list is kept by hand: a function is added only after checking that Windows 7 (and
 its msvcrt.dll) exports it, so a new import from a later Windows cannot slip into the shipped program.
-A 32-bit program must also be large-address-aware, or a burst of traffic aborts it at 2 GiB.
+A 32-bit program must also be large-address-aware, or a burst of traffic aborts it at 2 GiB. Each
+DLL!FUNCTION given after the list must be among the imports (calls the program cannot do without).
 
-usage: win7_imports.py OBJDUMP PROGRAM.exe LIST"""
+usage: win7_imports.py OBJDUMP PROGRAM.exe LIST [DLL!FUNCTION...]"""
 import re, subprocess, sys
 
 objdump, program, listing = sys.argv[1:4]
+required = [tuple(arg.lower().split("!", 1)) for arg in sys.argv[4:]]
 known = set()
 for line in open(listing, encoding="utf-8"):
     line = line.split("#", 1)[0].strip()
@@ -32,7 +34,10 @@ if not imports:
 if re.search(r"^Magic\s+010b", dump, re.M) and "large address aware" not in dump:
     sys.exit(f"{program}: a 32-bit program that is not large-address-aware")
 unknown = sorted(set(imports) - known)
+lacking = [f"{dll}!{name}" for dll, name in required if not any(d == dll and n.lower() == name for d, n in imports)]
+if lacking:
+    print(f"{program}: does not import {', '.join(lacking)}")
 for dll, name in unknown:
     print(f"{program}: {dll} {name} is not known to exist on Windows 7")
 print(f"{program}: {len(set(imports))} imported functions, {len(unknown)} not known on Windows 7")
-sys.exit(1 if unknown else 0)
+sys.exit(1 if unknown or lacking else 0)

@@ -98,6 +98,21 @@ class Tls(unittest.TestCase):
             self.assertEqual(hub.request("GET", "/healthz", tls=trust)[0], 200)
             self.assertEqual(hub.stop(), 0)
 
+    def test_no_session_ticket_after_a_tls13_handshake(self):
+        cert, key = make_certificate(self.folder, "hub")
+        trust = ssl.create_default_context(cafile=cert)
+        trust.minimum_version = ssl.TLSVersion.TLSv1_3
+        with Hub(config={"tls_listen": "127.0.0.1:0", "tls_certificate": str(cert), "tls_key": str(key)},
+                 name="tls-tickets") as hub:
+            connection = http.client.HTTPSConnection(hub.host, hub.tls_port, timeout=10, context=trust)
+            # A server's tickets come after the handshake, before its first answer: read one.
+            connection.request("GET", "/healthz")
+            self.assertEqual(connection.getresponse().read(), b'{"ok":true}')
+            self.assertEqual(connection.sock.version(), "TLSv1.3")
+            self.assertFalse(connection.sock.session.has_ticket)
+            connection.close()
+            self.assertEqual(hub.stop(), 0)
+
     def test_bad_certificate_at_start(self):
         _, key = make_certificate(self.folder, "only")
         config = self.folder / "hub.toml"

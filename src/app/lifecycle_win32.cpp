@@ -26,6 +26,7 @@ std::vector<void (*)()> gExitCleanups;  // registered at start-up, on the window
 
 [[noreturn]] void endOnWindowThread(int exitCode) {
   for (auto routine : gExitCleanups) routine();
+  SetThreadExecutionState(ES_CONTINUOUS);  // the system may sleep again
   ui::destroyWindow(Window::Registration);
   ui::destroyWindow(Window::Main);  // its WM_DESTROY removes the tray icon
   ExitProcess(static_cast<UINT>(exitCode));
@@ -38,6 +39,25 @@ void onMainWindowCreated() {
   settings::loadSettings();
   tray::setTrayIcon(tray::Image::Tray, tray::kTooltip);
   instance::guardSingleInstance();
+  settings::checkSettingsWritable();
+}
+
+// The program's files, event name and registry value are GBK text, which Windows hands over as it is
+// only when its code page for non-Unicode programs is 936. Otherwise the merchant is told, through the
+// Unicode calls so that the text reads right whatever the code page, and the program goes on.
+void warnOfForeignCodePage() {
+  if (GetACP() == 936) return;
+  MessageBoxW(nullptr,
+              L"Kassaro 需要 Windows 的“非 Unicode 程序的语言”设为中文（简体）。否则托盘提示、开机自启和"
+              L"中文路径下的设置与声音文件都会出错。\n"
+              L"设置方法：控制面板 > 区域 > 管理 > 更改系统区域设置 > 中文(简体，中国)，"
+              L"不要勾选“Beta 版: 使用 Unicode UTF-8 提供全球语言支持”，确定后重新启动电脑。\n\n"
+              L"Kassaro needs Windows' language for non-Unicode programs to be Chinese (Simplified, China); "
+              L"otherwise the tray tooltip, autostart and settings or sound files in Chinese folders go wrong.\n"
+              L"To set it: Control Panel > Region > Administrative > Change system locale > "
+              L"Chinese (Simplified, China), leave \"Beta: Use Unicode UTF-8 for worldwide language support\" "
+              L"unticked, press OK and restart the computer.",
+              L"Kassaro", MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
 }
 
 // Minimised, the window hides into the notification area.
@@ -73,6 +93,10 @@ void onTrayEvent(tray::Operation operation) {
 
 // The main window's own messages; its controls' go on to the window layer.
 LRESULT CALLBACK mainWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == tray::taskbarCreatedMessage()) {
+    tray::restoreTrayIcon();
+    return 0;
+  }
   switch (msg) {
     case ui::WMAPP_CREATED:
       onMainWindowCreated();
@@ -107,6 +131,11 @@ LRESULT CALLBACK mainWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 }  // namespace
 
 int programMain() {
+  warnOfForeignCodePage();
+  // A PC kept for announcing payments must not go to sleep: socket traffic is no activity to the power
+  // manager. The request holds while this thread lives, which is the whole run; the display may still
+  // go dark.
+  SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
   ui::startWindowThread(mainWindowProc);
   server::createServerLink();
   bindEvents();

@@ -5,24 +5,28 @@
 namespace ui {
 namespace {
 
-// Esc, Enter and their like, which the dialog manager turns into IDCANCEL and IDOK for the window. Our
-// windows are not dialogs: these keys go to the focused control and do what it does with them.
-bool isDialogCommandKey(const MSG& msg) {
-  if (msg.message != WM_KEYDOWN && msg.message != WM_KEYUP) return false;
+// The keys the dialog manager is there for: Tab (with or without Shift) and the arrow keys, pressed in a
+// control that is shown. Everything else goes to the focused control: Esc and Enter would become the
+// window's IDCANCEL and IDOK (our windows are not dialogs), and a character would start the manager's
+// mnemonic search, which walks the shown controls from the window's top and never finds its way back to
+// a control on a hidden page, spinning the window thread for good.
+bool isNavigationKey(const MSG& msg) {
+  if (msg.message != WM_KEYDOWN) return false;
   switch (msg.wParam) {
-    case VK_ESCAPE:
-    case VK_CANCEL:
-    case VK_RETURN:
-    case VK_EXECUTE:
-      return true;
+    case VK_TAB:
+    case VK_LEFT:
+    case VK_RIGHT:
+    case VK_UP:
+    case VK_DOWN:
+      return IsWindowVisible(msg.hwnd) != FALSE;
     default:
       return false;
   }
 }
 
-// Tab and the arrow keys move between controls as in a dialog.
-bool isNavigationKey(MSG& msg) {
-  if (!onWindowThread() || isDialogCommandKey(msg)) return false;
+// Moves the focus between the controls of the main and registration windows as in a dialog.
+bool movedFocus(MSG& msg) {
+  if (!onWindowThread() || !isNavigationKey(msg)) return false;
   HWND root = GetAncestor(msg.hwnd, GA_ROOT);
   if (!root || (root != layer::rec(Window::Main).hwnd && root != layer::rec(Window::Registration).hwnd)) return false;
   return IsDialogMessageW(root, &msg);
@@ -31,7 +35,7 @@ bool isNavigationKey(MSG& msg) {
 }  // namespace
 
 void dispatchMessage(MSG& msg) {
-  if (isNavigationKey(msg)) return;
+  if (movedFocus(msg)) return;
   TranslateMessage(&msg);
   DispatchMessageW(&msg);
 }

@@ -6,6 +6,7 @@
 #include "app/pz_ini.h"
 #include "app/settings.h"
 #include "app/window_layer.h"
+#include "common/msgbox.h"
 
 namespace settings {
 namespace {
@@ -13,6 +14,9 @@ namespace {
 using ui::Window;
 
 constexpr const char* kDefaultClosingPhrase = "感谢您的惠顾、欢迎再次光临！";
+constexpr const char* kAutostartRefused =
+    "开机自启设置失败：Windows 没有记下 Kassaro 的开机启动项，可能被安全软件拦截了。\n"
+    "请在安全软件中允许 Kassaro 开机启动，再勾选“开机自启”。";
 
 }  // namespace
 
@@ -31,8 +35,13 @@ void loadSettings() {
 }
 
 void saveAutostart() {
-  const bool on = ui::isChecked(Window::Main, controls::kAutostartBox);
-  setAutostartEntry(on);
+  bool on = ui::isChecked(Window::Main, controls::kAutostartBox);
+  if (!setAutostartEntry(on) && on) {
+    // Ticked, the box would say the program starts with Windows while nothing will start it.
+    ui::setChecked(Window::Main, controls::kAutostartBox, false);
+    on = false;
+    msgbox::show(kAutostartRefused);
+  }
   writeSetting(pz::kSettingsSection, pz::kAutostartKey, on ? "1" : "0");
 }
 

@@ -14,9 +14,10 @@ namespace settings {
 std::string readSetting(const std::string& section, const std::string& key, const std::string& fallback);
 void writeSetting(const std::string& section, const std::string& key, const std::string& value);
 
-// The Run value that starts the program when the user logs on: written with the executable's path,
-// or removed.
-void setAutostartEntry(bool on);
+// The Run value that starts the program when the user logs on: written with the executable's path in
+// quotes and read back, or removed. False when a value written is not there after all (a security
+// program may block it).
+bool setAutostartEntry(bool on);
 
 // The main window's controls from pz.ini, and each control's handler that writes its key.
 void loadSettings();
@@ -29,6 +30,10 @@ void saveVoice();          // a voice chosen
 std::string exeDirectory();
 std::string exePath();
 std::string iniPath();
+
+// Tells the merchant, once a run, when pz.ini cannot be written beside the program (a folder of
+// Program Files, a zip's temporary folder): checked at start, and by every write that fails.
+void checkSettingsWritable();
 
 inline constexpr const char* kRunKey = "software\\microsoft\\windows\\CurrentVersion\\Run";
 inline constexpr const char* kRunValue = "我的启动项";

@@ -37,7 +37,7 @@ void writeSetting(const std::string& section, const std::string& key, const std:
 }
 
 // There is no Run key natively; the entry is tested under Wine.
-void setAutostartEntry(bool) {}
+bool setAutostartEntry(bool) { return true; }
 
 std::vector<Written> writtenSettings() {
   Store& s = store();

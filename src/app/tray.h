@@ -19,7 +19,11 @@ enum class Image { None, Tray };
 // Puts, replaces or removes the icon: with an image the icon is added or its image and tooltip (cut to
 // 62 bytes) replaced; without one it is removed. The previous image is released either way.
 void setTrayIcon(Image image, const std::string& tooltip = {});
-bool trayIconShown();
+bool trayIconShown();  // whether an icon is meant to be there (the shell may not have taken it yet)
+// The message Explorer broadcasts when it (re)starts its taskbar, which then holds none of our icon:
+// restoreTrayIcon puts it back with its image and tooltip.
+unsigned taskbarCreatedMessage();
+void restoreTrayIcon();
 // What WM_DESTROY of the main window does: the shell does not remove the icon of a dead window.
 void removeTrayIcon();
 

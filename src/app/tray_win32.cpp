@@ -13,8 +13,12 @@
 namespace tray {
 namespace {
 
-HICON gShownImage = nullptr;  // the image of the icon that is shown, or none
-bool gShown = false;
+HICON gShownImage = nullptr;  // the image of the icon that is meant to be shown, or none
+std::string gTooltip;         // and its tooltip
+bool gAdded = false;          // whether the shell holds the icon
+
+constexpr UINT_PTR kAddAgainTimer = 0x7A11;  // the retry of an icon the shell did not take
+constexpr UINT kAddAgainMs = 1000;
 
 HICON loadTrayImage() {
   return static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_TRAY), IMAGE_ICON,
@@ -35,6 +39,26 @@ NOTIFYICONDATAA record(HWND window, HICON image, const std::string& tooltip) {
   return nid;
 }
 
+void CALLBACK addAgain(HWND, UINT, UINT_PTR, DWORD);
+
+// Adds the icon that is meant to be shown. The shell refuses while Explorer is not running or not ready
+// yet (at log-on, when the program starts itself): then it is tried again every second until it takes
+// it, as the icon is the only way back to the hidden window.
+void addIcon(HWND window) {
+  NOTIFYICONDATAA nid = record(window, gShownImage, gTooltip);
+  // An icon that is still there from before takes the image and tooltip instead.
+  gAdded = Shell_NotifyIconA(NIM_ADD, &nid) || Shell_NotifyIconA(NIM_MODIFY, &nid);
+  if (gAdded)
+    KillTimer(window, kAddAgainTimer);
+  else
+    SetTimer(window, kAddAgainTimer, kAddAgainMs, addAgain);
+}
+
+void CALLBACK addAgain(HWND window, UINT, UINT_PTR, DWORD) {
+  if (gShownImage && !gAdded) addIcon(window);
+  if (!gShownImage || gAdded) KillTimer(window, kAddAgainTimer);
+}
+
 }  // namespace
 
 void setTrayIcon(Image image, const std::string& tooltip) {
@@ -42,21 +66,42 @@ void setTrayIcon(Image image, const std::string& tooltip) {
     HWND window = ui::windowHandle(ui::Window::Main);
     if (!window) return;
     HICON newImage = image == Image::Tray ? loadTrayImage() : nullptr;
-    NOTIFYICONDATAA nid = record(window, newImage, tooltip);
-    if (gShown) {
-      Shell_NotifyIconA(newImage ? NIM_MODIFY : NIM_DELETE, &nid);
-    } else if (newImage) {
-      Shell_NotifyIconA(NIM_ADD, &nid);
-    }
-    if (gShownImage) DestroyIcon(gShownImage);
+    HICON oldImage = gShownImage;
     gShownImage = newImage;
-    gShown = newImage != nullptr;
+    gTooltip = tooltip;
+    if (!newImage) {
+      NOTIFYICONDATAA nid = record(window, nullptr, {});
+      if (gAdded) Shell_NotifyIconA(NIM_DELETE, &nid);
+      gAdded = false;
+      KillTimer(window, kAddAgainTimer);
+    } else if (gAdded) {
+      NOTIFYICONDATAA nid = record(window, newImage, tooltip);
+      Shell_NotifyIconA(NIM_MODIFY, &nid);
+    } else {
+      addIcon(window);
+    }
+    if (oldImage) DestroyIcon(oldImage);
+  });
+}
+
+unsigned taskbarCreatedMessage() {
+  static const UINT message = RegisterWindowMessageW(L"TaskbarCreated");
+  return message;
+}
+
+void restoreTrayIcon() {
+  ui::runOnWindowThread([] {
+    HWND window = ui::windowHandle(ui::Window::Main);
+    if (!window || !gShownImage) return;
+    // A new taskbar holds none of the old one's icons.
+    gAdded = false;
+    addIcon(window);
   });
 }
 
 bool trayIconShown() {
   bool shown = false;
-  ui::runOnWindowThread([&] { shown = gShown; });
+  ui::runOnWindowThread([&] { shown = gShownImage != nullptr; });
   return shown;
 }
 

@@ -1,5 +1,6 @@
 // The first physical disk's identify data on Windows: first from the drive itself through its SMART
-// interface, then through the disk controller's SCSI miniport interface.
+// interface, then through the disk controller's SCSI miniport interface; and what stands in for it
+// where those need rights the user lacks: the disk's serial number and the installation's MachineGuid.
 #include <windows.h>
 #include <winioctl.h>
 
@@ -107,7 +108,51 @@ bool readThroughMiniport(IdentifyWords& words) {
   return !allZero(words);
 }
 
+// Trims the blanks that drivers pad serial numbers with.
+std::string trimmed(const char* text, size_t length) {
+  std::string s(text, strnlen(text, length));
+  const size_t first = s.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  return s.substr(first, s.find_last_not_of(' ') - first + 1);
+}
+
 }  // namespace
+
+bool readStorageSerial(std::string& serial) {
+  // No access rights asked: enough for the storage driver's description, and allowed to every user.
+  Handle drive(openDevice("\\\\.\\PhysicalDrive0", 0));
+  if (!drive.valid()) return false;
+  STORAGE_PROPERTY_QUERY query{};
+  query.PropertyId = StorageDeviceProperty;
+  query.QueryType = PropertyStandardQuery;
+  std::vector<BYTE> out(4096, 0);
+  DWORD got = 0;
+  if (!DeviceIoControl(drive.h, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, out.data(), DWORD(out.size()),
+                       &got, nullptr) ||
+      got < sizeof(STORAGE_DEVICE_DESCRIPTOR))
+    return false;
+  const auto* device = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(out.data());
+  const DWORD at = device->SerialNumberOffset;
+  if (at == 0 || at >= got) return false;
+  serial = trimmed(reinterpret_cast<const char*>(out.data() + at), got - at);
+  return !serial.empty();
+}
+
+bool readMachineGuid(std::string& guid) {
+  HKEY key = nullptr;
+  // The 64-bit view: a 32-bit program on 64-bit Windows would otherwise look where the value is not.
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                    &key) != ERROR_SUCCESS)
+    return false;
+  char data[128] = {};
+  DWORD size = sizeof data - 1, type = 0;
+  const bool read = RegQueryValueExA(key, "MachineGuid", nullptr, &type, reinterpret_cast<BYTE*>(data), &size) ==
+                        ERROR_SUCCESS && type == REG_SZ;
+  RegCloseKey(key);
+  if (!read) return false;
+  guid = trimmed(data, size);
+  return !guid.empty();
+}
 
 bool readDiskIdentify(IdentifyWords& words) {
   words.fill(0);

@@ -12,9 +12,17 @@ int32_t identityNumberFromWords(const IdentifyWords& w) {
   return static_cast<int32_t>(n);
 }
 
+int32_t identityNumberFromText(const std::string& text) {
+  const std::array<uint8_t, 16> d = md5::digest(text);
+  return static_cast<int32_t>(uint32_t(d[0]) | uint32_t(d[1]) << 8 | uint32_t(d[2]) << 16 | uint32_t(d[3]) << 24);
+}
+
 int32_t diskIdentityNumber() {
   IdentifyWords words{};
-  return readDiskIdentify(words) ? identityNumberFromWords(words) : 0;
+  if (readDiskIdentify(words)) return identityNumberFromWords(words);
+  std::string text;
+  if (readStorageSerial(text) || readMachineGuid(text)) return identityNumberFromText(text);
+  return 0;
 }
 
 std::string machineIdFor(int32_t diskNumber) {

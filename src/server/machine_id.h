@@ -1,5 +1,6 @@
 // The machine identifier that login and registration carry: an MD5 digest of a number derived from the
-// first physical disk's identify data, the same on every run on the same machine.
+// first physical disk's identify data (or, where that cannot be read, from its serial number or the
+// Windows installation's identity), the same on every run on the same machine.
 #pragma once
 #include <array>
 #include <cstdint>
@@ -18,7 +19,17 @@ int32_t identityNumberFromWords(const IdentifyWords& words);
 // controller's SCSI miniport; false when neither answers.
 bool readDiskIdentify(IdentifyWords& words);
 
-// The number of the first disk, or 0 when its identify data cannot be read.
+// What every PC has and no right is needed to read, for when the identify data cannot be read (that
+// takes administrator rights, and NVMe drives do not answer it): the first disk's serial number as the
+// storage driver reports it, and the Windows installation's MachineGuid. False when not there.
+bool readStorageSerial(std::string& serial);
+bool readMachineGuid(std::string& guid);
+
+// A number for such a text: the low 32 bits of its MD5, least significant byte first.
+int32_t identityNumberFromText(const std::string& text);
+
+// The number of the first disk from its identify data, else from its serial number, else from the
+// MachineGuid; 0 when none of them can be read.
 int32_t diskIdentityNumber();
 
 // The identifier for a disk number: the number plus the salt in double precision, truncated toward zero

@@ -356,12 +356,14 @@ class Program:
                 section[k] = v
         return result
 
-    def start(self, wait_window=True, timeout=60):
-        """Starts the program on the session's desktop; by default waits until its window shows."""
+    def start(self, wait_window=True, timeout=60, locale=None):
+        """Starts the program on the session's desktop; by default waits until its window shows.
+        locale: the Unix locale it runs in, from which Wine takes the ANSI code page (zh_CN.UTF-8: 936)."""
         s = self.session
         self.out_file = open(self._out, "wb")
+        env = dict(s.program_env, KASSARO_LOCALE=locale) if locale else s.program_env
         self.launcher = s.wine.popen(s.probe_exe, "launch", windows_path(self.exe), cwd=self.folder,
-                                     env=s.program_env, stdout=self.out_file, stderr=subprocess.STDOUT)
+                                     env=env, stdout=self.out_file, stderr=subprocess.STDOUT)
         wait_until(lambda: self._launch_lines() or self.launcher.poll() is not None, timeout,
                    what="the program to start")
         lines = self._launch_lines()
@@ -762,11 +764,11 @@ class Session:
         self.programs.append(program)
         return program
 
-    def start_program(self, ini=None, folder_name="program", wait_window=True, exe=None):
+    def start_program(self, ini=None, folder_name="program", wait_window=True, exe=None, locale=None):
         program = self.new_program(folder_name, exe)
         if ini is not None:
             program.write_ini(ini)
-        return program.start(wait_window=wait_window)
+        return program.start(wait_window=wait_window, locale=locale)
 
     def autostart_value(self):
         """The data of the Run value 我的启动项, or None when absent."""

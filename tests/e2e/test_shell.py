@@ -4,9 +4,13 @@ its window and tray icon and menu, the keyboard in its controls, its settings fi
 value across restarts, the end from another thread and the guard against a second copy. What the windows
 hold as designed is checked against their definitions by tests/win/window_tree_test.cpp; here only what
 the running program makes of them."""
+import hashlib
+import re
+import struct
 import sys
 import time
 import unittest
+import uuid
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -16,6 +20,9 @@ SEP = "【字段分隔符】"
 ACCOUNT = "13987654321"
 REMEMBERED_LOGIN = {"登陆": {"是否记住": "1", "账号": ACCOUNT, "密码": "e2e-pw2"}}
 DEFAULT_PHRASE = "感谢您的惠顾、欢迎再次光临！"  # what the settings give when none is stored
+CRYPTOGRAPHY_KEY = r"HKLM\Software\Microsoft\Cryptography"
+# The identifier of a PC where nothing identifies it: the salt alone, truncated, as four bytes.
+ID_OF_NOTHING = hashlib.md5(struct.pack("<I", int(37158264.40926173))).hexdigest().upper()
 
 
 def centred(window):
@@ -27,6 +34,18 @@ def centred(window):
 
 def shown(window):
     return window["visible"] and window["state"] == 0
+
+
+def login_ids(session):
+    """The machine identifier of each login the notification server has received, oldest first."""
+    return [f.split(SEP)[3] for f in session.notify.frames() if f.startswith("用户登录" + SEP)]
+
+
+def start_and_log_in(session, **start):
+    """Starts a copy with the remembered login; the identifier its login carries."""
+    before = len(login_ids(session))
+    program = session.start_program(ini=REMEMBERED_LOGIN, **start)
+    return program, wait_until(lambda: login_ids(session)[before:], 30, what="the login")[0]
 
 
 def ini_outline(program):
@@ -139,6 +158,11 @@ class WithTheServer(SharedSession):
             self.assertTrue(probe.tray_icon())
             self.assertEqual(probe.tooltip(), "欢迎使用Kassaro系统")
 
+            # Explorer restarts: its new taskbar holds none of the old icons until the program puts its own back.
+            probe.act("tray-lost")
+            self.assertTrue(wait_until(probe.tray_icon, 10, what="the icon back"))
+            self.assertEqual(probe.tooltip(), "欢迎使用Kassaro系统")
+
             # The tray menu by the mouse: right-aligned, its corner 5 pixels up and left of the pointer;
             # "打开窗口" shows the window centred.
             probe.act("pointer", 700, 500)
@@ -161,6 +185,84 @@ class WithTheServer(SharedSession):
             probe.act("menu-click", "退出软件")
             self.assertEqual(program.wait_exit(30), 0)
             self.assertFalse(probe.tray_icon(hwnd=main["hwnd"]), "the tray icon outlived the program")
+
+    def test_keys_that_reach_a_control_on_a_hidden_page_leave_the_window_answering_and_payments_listed(self):
+        with self.s.case("keys-on-hidden-page") as s:
+            program, _ = start_and_log_in(s)
+            probe = s.probe
+            self.assertEqual(probe.get("高级选择夹1")["page"], 1)
+
+            # A control keeps the focus when its page is switched away: keys still reach it.
+            for name in ("选择框2", "超级列表框_微信收款"):
+                self.assertFalse(probe.get(name)["shown"])
+                probe.act("keys", name, "esc", "enter", 0x41, "--post", "--answer-ms", 1000)
+                self.assertTrue(probe("--answer-ms", 1000, "window", "主窗口").ok, f"{name}: the window hangs")
+            self.assertTrue(probe.get("选择框2")["checked"])
+
+            s.notify.push(SEP.join(["收到收款", "微信收款", "3.30"]))
+            rows = wait_until(lambda: probe.rows("超级列表框_微信收款"), 20, what="the payment's row")
+            self.assertEqual(rows[0][2:], ["微信收款", "3.30"])
+            probe.act("tray-command", "退出软件")
+            self.assertEqual(program.wait_exit(30), 0)
+
+    def test_a_folder_the_program_cannot_write_is_told_once_and_the_program_goes_on(self):
+        with self.s.case("unwritable-folder") as s:
+            program = s.new_program()
+            # A directory where pz.ini would be: the file can be neither made nor written, as in a folder
+            # that the user may not write.
+            program.ini_path.mkdir()
+            program.start(wait_window=False)
+            probe = s.probe
+            box = probe.wait_message_box()
+            self.assertIn("无法保存设置", box["text"])
+            self.assertIn(windows_path(program.folder), box["text"])
+            probe.act("dismiss")
+            probe.wait_window("主窗口")
+            probe.act("keys", "组合框1", "end")  # a setting that cannot be written either: no second box
+            time.sleep(0.5)  # room for a box
+            self.assertEqual(probe.message_boxes(), [])
+            probe.act("tray-command", "退出软件")
+            self.assertEqual(program.wait_exit(30), 0)
+
+    def test_a_code_page_other_than_chinese_is_told_in_both_languages_and_the_program_goes_on_to_log_in(self):
+        with self.s.case("foreign-code-page") as s:
+            before = len(login_ids(s))
+            program = s.start_program(ini=REMEMBERED_LOGIN, wait_window=False, locale="C.UTF-8")
+            probe = s.probe
+            box = probe.wait_message_box()
+            self.assertEqual(box["pid"], program.pid)
+            self.assertIn("控制面板 > 区域 > 管理 > 更改系统区域设置 > 中文(简体，中国)", box["text"])
+            self.assertIn("Chinese (Simplified", box["text"])
+            probe.act("dismiss")
+            probe.wait_window("主窗口")
+            wait_until(lambda: login_ids(s)[before:], 30, what="the login")
+            probe.act("tray-command", "退出软件")
+            self.assertEqual(program.wait_exit(30), 0)
+
+    def test_the_machine_identifier_is_the_pcs_own_across_starts(self):
+        with self.s.case("machine-identifier") as s:
+            ids = []
+            for _ in range(2):
+                program, machine_id = start_and_log_in(s)
+                ids.append(machine_id)
+                s.probe.act("tray-command", "退出软件")
+                self.assertEqual(program.wait_exit(30), 0)
+            self.assertRegex(ids[0], r"^[0-9A-F]{32}$")
+            self.assertNotEqual(ids[0], ID_OF_NOTHING)
+            self.assertEqual(ids[0], ids[1])
+
+            # Another Windows installation (another Wine prefix) is known by a MachineGuid of its own.
+            guid = s.wine.reg_query(CRYPTOGRAPHY_KEY, "MachineGuid")
+            self.assertTrue(guid)
+            s.wine.reg_add(CRYPTOGRAPHY_KEY, "MachineGuid", str(uuid.uuid4()))
+            try:
+                program, other = start_and_log_in(s)
+                s.probe.act("tray-command", "退出软件")
+                self.assertEqual(program.wait_exit(30), 0)
+            finally:
+                s.wine.reg_add(CRYPTOGRAPHY_KEY, "MachineGuid", guid)
+            self.assertRegex(other, r"^[0-9A-F]{32}$")
+            self.assertNotIn(other, (ids[0], ID_OF_NOTHING))
 
 
 class OnItsOwn(SharedSession):
@@ -218,7 +320,7 @@ class OnItsOwn(SharedSession):
             self.assertIsNone(s.autostart_value())
 
             probe.act("click", "选择框3")  # tick "开机自启"
-            self.assertEqual(s.autostart_value(), windows_path(program.exe))
+            self.assertEqual(s.autostart_value(), f'"{windows_path(program.exe)}"')
             self.assertEqual(program.read_ini()["设置"]["自启动"], "1")
 
             probe.act("keys", "组合框1", "end")  # the last voice, by the keyboard

@@ -58,8 +58,10 @@ const char* const kUsageText =
     "  tray-click / tray-dblclick / tray-rclick   the notification icon's mouse messages\n"
     "  tray-menu ITEM               right-click, then choose the item with that caption from the menu\n"
     "  tray-command ITEM            the menu item's command without the menu\n"
-    "  keys [WIN] CONTROL KEY...    gives the control the focus, then presses the keys (esc, enter, tab,\n"
-    "                               end or a virtual-key number) on the keyboard\n"
+    "  tray-lost                    removes the icon and broadcasts TaskbarCreated, as Explorer's restart\n"
+    "  keys [WIN] CONTROL KEY... [--post]  gives the control the focus, then presses the keys (esc, enter,\n"
+    "                               tab, end or a virtual-key number) on the keyboard; --post: posts\n"
+    "                               them to the control, shown or not, without the focus\n"
     "  pointer X Y                  moves the mouse pointer there, as the mouse does\n"
     "  menu-click ITEM              a real mouse click on that item of the open tray menu\n"
     "starting:\n"
@@ -432,6 +434,21 @@ int cmdTray(const Args& a, const Options& o) {
   return there ? kOk : kNotFound;
 }
 
+// What a restart of Explorer does to the program: its taskbar comes back without our icon and tells every
+// window so.
+int cmdTrayLost(const Args&, const Options& o) {
+  HWND owner = findWindow(ui::Window::Main, o);
+  if (!owner || !onProgramDesktop()) throw Failure{kNotFound, "no main window on the program's desktop"};
+  NOTIFYICONDATAW nid{};
+  nid.cbSize = sizeof(nid);
+  nid.hWnd = owner;
+  nid.uID = tray::kIconId;
+  if (!Shell_NotifyIconW(NIM_DELETE, &nid)) throw Failure{kFailed, "the icon could not be removed"};
+  PostMessageW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+  out(Json().add("at", unixMs()).str());
+  return kOk;
+}
+
 int cmdWaitWindow(const Args& a, const Options& o) {
   need(a, 3);
   HWND h = nullptr;
@@ -661,12 +678,29 @@ void giveFocus(const Control& c) {
     throw Failure{kFailed, "the control did not take the focus"};
 }
 
+// A key's press and release posted straight to the control, as a control that keeps the focus on a
+// hidden page gets them; the window thread makes the character of it as for a real key.
+void postKey(HWND h, WORD vk) {
+  PostMessageW(h, WM_KEYDOWN, vk, 1);
+  PostMessageW(h, WM_KEYUP, vk, static_cast<LPARAM>(0xC0000001u));
+}
+
 int cmdKeys(const Args& a, const Options& o) {
   size_t i = 1;
   Control c = controlArg(a, o, &i, 1);
-  checkUsable(c, a);
-  giveFocus(c);
-  for (size_t k = i + 1; k < a.words.size(); ++k) pressKey(keyCode(a.words[k]));
+  const bool post = a.has(L"--post");
+  if (!post) {
+    checkUsable(c, a);
+    giveFocus(c);
+  }
+  for (size_t k = i + 1; k < a.words.size(); ++k) {
+    if (post)
+      postKey(c.hwnd, keyCode(a.words[k]));
+    else
+      pressKey(keyCode(a.words[k]));
+  }
+  // A message sent now may be answered before the posted keys are taken: room for them first.
+  if (post) Sleep(300);
   settle(c.top, o);
   out(Json().add("focus", focusedControl(c.top, c.def->window)).str());
   return kOk;
@@ -794,6 +828,7 @@ const std::map<std::wstring, Command>& commands() {
       {L"columns", cmdColumns},
       {L"msgbox", cmdMsgbox},
       {L"tray", cmdTray},
+      {L"tray-lost", cmdTrayLost},
       {L"wait-window", cmdWaitWindow},
       {L"wait-gone", cmdWaitGone},
       {L"wait-rows", cmdWaitRows},
@@ -857,7 +892,7 @@ int run(int argc, wchar_t** argv) {
     if (takesValue) {
       if (i + 1 >= argc) throw Failure{kUsage, "missing value for " + utf8(word)};
       args.flags[word] = argv[++i];
-    } else if (word == L"--force" || word == L"--replace") {
+    } else if (word == L"--force" || word == L"--replace" || word == L"--post") {
       args.flags[word] = L"";
     } else {
       args.words.push_back(word);

@@ -110,6 +110,9 @@ TEST(MachineId, DiskNumberFromAnIdentifyBlock) {
   server::IdentifyWords high{};
   high[1] = 0x8000;
   EXPECT_EQ(server::identityNumberFromWords(high), INT32_MIN);
+  // A serial number or MachineGuid: the first four bytes of its MD5, least significant first (MD5 of
+  // "abc" is 900150983cd24fb0...).
+  EXPECT_EQ(server::identityNumberFromText("abc"), static_cast<int32_t>(0x98500190u));
 }
 
 TEST(MachineId, DigestsOfKnownNumbers) {
@@ -138,12 +141,17 @@ TEST(MachineId, TheSameOnEveryCall) {
   EXPECT_EQ(id.find_first_not_of("0123456789ABCDEF"), std::string::npos);
   EXPECT_EQ(server::machineId(), id);
   server::IdentifyWords words{};
-  if (!server::readDiskIdentify(words)) {
-    // No disk interface answers (natively, and under Wine): the identifier of the number 0.
+  std::string text;
+  if (server::readDiskIdentify(words)) {
+    EXPECT_EQ(id, server::machineIdFor(server::identityNumberFromWords(words)));
+  } else if (server::readStorageSerial(text) || server::readMachineGuid(text)) {
+    // Where the identify data needs rights the user lacks (under Wine too: its MachineGuid).
+    EXPECT_EQ(id, server::machineIdFor(server::identityNumberFromText(text)));
+    EXPECT_NE(id, server::machineIdFor(0));
+  } else {
+    // Nothing identifies the PC (natively): the identifier of the number 0.
     EXPECT_EQ(server::diskIdentityNumber(), 0);
     EXPECT_EQ(id, server::machineIdFor(0));
-  } else {
-    EXPECT_EQ(id, server::machineIdFor(server::identityNumberFromWords(words)));
   }
 }
 

@@ -96,6 +96,9 @@ std::string peerAddress(const tcp::socket& socket) {
 std::unique_ptr<ssl::context> tlsContext(const TlsFiles& files) {
   auto context = std::make_unique<ssl::context>(ssl::context::tls_server);
   SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
+  // No TLS 1.3 session tickets: counters never resume a session, and Schannel hands a ticket sent after
+  // the handshake to the client as a renegotiation, a path some Windows clients break on.
+  SSL_CTX_set_num_tickets(context->native_handle(), 0);
   context->set_options(ssl::context::default_workarounds | ssl::context::no_compression |
                        ssl::context::single_dh_use);
   error_code ec;

@@ -1,22 +1,27 @@
 """Draws the program's icons and writes them as 32-bit ICO files (colour with alpha plus the 1-bit mask
-that older shells use), the sizes the resource script expects:
+that older shells use; the 256-pixel image as PNG), each size drawn from the same shapes, so the
+shell picks a sharp image at every display scaling:
 
-  kassaro.ico  32x32  program and main-window icon    (4,286 bytes)
-  tray.ico     16x16  notification area, registration (1,150 bytes)
-  wechat.ico   16x16  list image of WeChat payments: green disc, white speech bubble
-  alipay.ico   16x16  list image of Alipay payments: blue rounded square, white "支" strokes
+  kassaro.ico  16, 20, 24, 32, 40, 48, 64, 256  program and main-window icon
+  tray.ico     16, 20, 24, 32                   notification area, registration
+  wechat.ico   16   list image of WeChat payments: green disc, white speech bubble
+  alipay.ico   16   list image of Alipay payments: blue rounded square, white "支" strokes
 
 usage: /usr/bin/python3 src/app/icons/make_icons.py   (writes beside this script)
 
-Shapes are drawn as coverage functions sampled 8x8 per pixel, so edges are smooth at 16 px; standard
-library only, so the icons can be remade anywhere."""
-import math, os, struct
+Shapes are drawn as coverage functions sampled several times per pixel, so edges are smooth at 16 px;
+standard library only, so the icons can be remade anywhere."""
+import math, os, struct, zlib
 
-SS = 8  # samples per pixel side
+PROGRAM_SIZES = (16, 20, 24, 32, 40, 48, 64, 256)
+TRAY_SIZES = (16, 20, 24, 32)
 
 
-def render(size, layers):
-    """layers: list of (colour (r, g, b), inside(x, y) -> bool) in drawing order, coordinates in pixels."""
+def render(size, layers, unit=None):
+    """layers: list of (colour (r, g, b), inside(x, y) -> bool) in drawing order, coordinates in units of
+    a square `unit` wide (the size itself when not given), scaled to size pixels."""
+    scale = (unit or size) / size
+    ss = 8 if size <= 32 else 4 if size <= 64 else 2  # samples per pixel side
     pixels = []
     for py in range(size):
         row = []
@@ -24,11 +29,11 @@ def render(size, layers):
             r = g = b = a = 0.0
             for colour, inside in layers:
                 hits = 0
-                for sy in range(SS):
-                    for sx in range(SS):
-                        if inside(px + (sx + 0.5) / SS, py + (sy + 0.5) / SS):
+                for sy in range(ss):
+                    for sx in range(ss):
+                        if inside((px + (sx + 0.5) / ss) * scale, (py + (sy + 0.5) / ss) * scale):
                             hits += 1
-                cov = hits / (SS * SS)
+                cov = hits / (ss * ss)
                 if cov == 0:
                     continue
                 # "over" compositing, straight alpha
@@ -42,7 +47,8 @@ def render(size, layers):
     return pixels
 
 
-def write_ico(path, pixels):
+def bitmap_image(pixels):
+    """The DIB form: header, bottom-up BGRA colour, then the 1-bit mask."""
     size = len(pixels)
     xor = bytearray()
     for row in reversed(pixels):  # bottom-up
@@ -57,10 +63,31 @@ def write_ico(path, pixels):
                 line[x // 8] |= 0x80 >> (x % 8)
         mask += line
     header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, len(xor) + len(mask), 0, 0, 0, 0)
-    image = header + xor + mask
-    entry = struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(image), 6 + 16)
+    return header + xor + mask
+
+
+def png_image(pixels):
+    """The PNG form, RGBA, which is how icons hold their 256-pixel image."""
+    size = len(pixels)
+    raw = b"".join(b"\0" + bytes(v for p in row for v in p) for row in pixels)
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
+def write_ico(path, images):
+    """images: the pixels of each size, smallest first."""
+    blobs = [png_image(p) if len(p) >= 256 else bitmap_image(p) for p in images]
+    offset = 6 + 16 * len(images)
+    directory = b""
+    for pixels, blob in zip(images, blobs):
+        side = len(pixels) % 256  # 0 stands for 256
+        directory += struct.pack("<BBBBHHII", side, side, 0, 0, 1, 32, len(blob), offset)
+        offset += len(blob)
     with open(path, "wb") as f:
-        f.write(struct.pack("<HHH", 0, 1, 1) + entry + image)
+        f.write(struct.pack("<HHH", 0, 1, len(images)) + directory + b"".join(blobs))
 
 
 # --- shapes -------------------------------------------------------------------------------------
@@ -138,23 +165,23 @@ GREEN = (7, 193, 96)
 BLUE = (22, 119, 255)
 
 
-def main_icon():
-    s = 32
-    # The yuan sign announcing itself: sound waves on its right.
+def main_icon(size):
+    # The yuan sign announcing itself: sound waves on its right. Drawn on a 32-unit square.
     waves = union(arc(17, 15.5, 6.5, 2.2, -50, 50), arc(17, 15.5, 11, 2.2, -45, 45))
-    return render(s, [
+    return render(size, [
         (DARK_RED, rounded_rect(1, 1, 31, 31, 6)),
         (RED, rounded_rect(1, 1, 31, 29.5, 6)),
         (WHITE, yuan(11.5, 6, 19, 13, 3.2)),
         (WHITE, waves),
-    ])
+    ], unit=32)
 
 
-def tray_icon():
-    return render(16, [
+def tray_icon(size):
+    # The yuan sign alone, on a 16-unit square: the waves would blur at this size.
+    return render(size, [
         (RED, rounded_rect(0.5, 0.5, 15.5, 15.5, 3)),
         (WHITE, yuan(8, 2.8, 10.5, 8.4, 1.9)),
-    ])
+    ], unit=16)
 
 
 def wechat_icon():
@@ -183,7 +210,8 @@ def alipay_icon():
 
 if __name__ == "__main__":
     here = os.path.dirname(os.path.abspath(__file__))
-    for name, draw in (("kassaro.ico", main_icon), ("tray.ico", tray_icon),
-                       ("wechat.ico", wechat_icon), ("alipay.ico", alipay_icon)):
-        write_ico(os.path.join(here, name), draw())
+    for name, draw, sizes in (("kassaro.ico", main_icon, PROGRAM_SIZES), ("tray.ico", tray_icon, TRAY_SIZES),
+                              ("wechat.ico", lambda size: wechat_icon(), (16,)),
+                              ("alipay.ico", lambda size: alipay_icon(), (16,))):
+        write_ico(os.path.join(here, name), [draw(size) for size in sizes])
         print(name, os.path.getsize(os.path.join(here, name)), "bytes")
