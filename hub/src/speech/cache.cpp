@@ -36,7 +36,7 @@ Cache::Cache(fs::path directory, std::uintmax_t limit) : directory_(std::move(di
     entry.used = ++clock_;
     uses_[entry.used] = key;
   }
-  while (total_ > limit_ && !uses_.empty()) forget(uses_.begin()->second);
+  while (total_ > limit_ && !uses_.empty()) evictOldest();
 }
 
 std::string Cache::keyOf(const std::string& engine, int per, const std::string& text) {
@@ -49,6 +49,11 @@ void Cache::use(const std::string& key, Entry& entry) {
   uses_.erase(entry.used);
   entry.used = ++clock_;
   uses_[entry.used] = key;
+}
+
+void Cache::evictOldest() {
+  const std::string oldest = uses_.begin()->second;  // a copy: forgetting erases the map's own
+  forget(oldest);
 }
 
 void Cache::forget(const std::string& key) {
@@ -96,7 +101,7 @@ void Cache::put(const std::string& key, const std::string& audio) {
   entry.size = audio.size();
   total_ += entry.size;
   use(key, entry);
-  while (total_ > limit_ && !uses_.empty()) forget(uses_.begin()->second);
+  while (total_ > limit_ && !uses_.empty()) evictOldest();
 }
 
 }  // namespace hub::speech

@@ -28,6 +28,7 @@ class Cache {
   };
   void use(const std::string& key, Entry& entry);
   void forget(const std::string& key);
+  void evictOldest();
   std::filesystem::path pathOf(const std::string& key) const;
 
   std::filesystem::path directory_;

@@ -64,10 +64,14 @@ class CommandEngine final : public Engine {
     posix_spawnattr_init(&attributes);
     // A group of its own, so that a deadline ends the whole pipeline, not only the shell.
     posix_spawnattr_setpgroup(&attributes, 0);
-    sigset_t none;
+    sigset_t none, ours;
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+    // The hub ignores SIGPIPE; the program's own pipeline should not.
+    sigemptyset(&ours);
+    sigaddset(&ours, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &ours);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e)
