@@ -9,8 +9,10 @@ namespace hub::counter {
 namespace {
 
 // Texts a connection may send while one of its requests waits; a counter sends two at a time (login and
-// bill request), so more than this is a flood and the excess is ignored.
+// bill request), so more than this is a flood and the excess is ignored. Before a connection has logged
+// in, only a login and its bill request may wait.
 constexpr size_t kMaxPending = 16;
+constexpr size_t kMaxPendingBeforeLogin = 2;
 // Registrations from one address within the login window.
 constexpr int kRegistrationsPerWindow = 5;
 constexpr std::string_view kRegistrationsTooFrequent = "注册过于频繁，请稍后再试！";
@@ -58,10 +60,13 @@ void Counters::text(const std::shared_ptr<net::CounterLink>& link, std::string t
   if (it == ids_.end()) return;
   Session* s = find(it->second);
   if (s->busy) {
-    if (s->pending.size() < kMaxPending)
-      s->pending.push_back(std::move(text));
-    else
-      log::warn("counter flooding, text ignored", {{"address", link->address()}});
+    if (s->pending.size() < (s->accountId ? kMaxPending : kMaxPendingBeforeLogin))
+      return s->pending.push_back(std::move(text));
+    if (!s->flooded) {  // once a connection
+      s->flooded = true;
+      ++metrics_.floods;
+      log::warn("counter flooding, texts ignored", {{"address", link->address()}});
+    }
     return;
   }
   handle(it->second, text);
@@ -160,6 +165,7 @@ void Counters::attach(SessionId id, const store::Account& account, std::string_v
   ++metrics_.countersLoggedIn;
   log::info("login", {{"account", account.name}, {"address", s->link->address()}, {"machine", machineId}});
 
+  s->link->loggedIn();
   s->link->send(protocol::answer(protocol::kLoginAnswer, protocol::kLoginOk));
   s->link->send(protocol::serverInfo(info_));
   s->link->send(std::string(phone.online ? protocol::kPhoneOnline : protocol::kPhoneOffline));

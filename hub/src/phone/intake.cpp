@@ -161,7 +161,9 @@ void Intake::health(const net::HttpRequest&, net::Reply reply) {
              });
 }
 
-void Intake::metricsPage(const net::HttpRequest&, net::Reply reply) {
+void Intake::metricsPage(const net::HttpRequest& request, net::Reply reply) {
+  // Every account's volume: the operator's alone.
+  if (!request.fromOperator) return reply(failure(404, "not found"));
   net::HttpResponse page;
   page.body = metrics::render(metrics_);
   page.contentType = "text/plain; version=0.0.4";
