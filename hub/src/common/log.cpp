@@ -104,21 +104,8 @@ constexpr std::string_view levelWord(Level level) {
   return "info";
 }
 
-void appendQuoted(std::string& line, std::string_view value);
-
 // A value with blanks, quotes or control characters is quoted, so that a line always splits into its
 // fields, whatever a client sent as an account name.
-void appendValue(std::string& line, std::string_view value) {
-  const std::size_t whole = value.size();
-  if (whole > kMaxValueBytes) {
-    std::size_t cut = kMaxValueBytes;
-    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xc0) == 0x80) --cut;  // not inside a character
-    value = value.substr(0, cut);
-  }
-  appendQuoted(line, value);
-  if (whole > value.size()) line += "...[" + std::to_string(whole) + " bytes]";
-}
-
 void appendQuoted(std::string& line, std::string_view value) {
   bool plain = !value.empty();
   for (unsigned char c : value)
@@ -141,6 +128,18 @@ void appendQuoted(std::string& line, std::string_view value) {
     }
   }
   line += '"';
+}
+
+// A long value is clipped, with its whole length after it.
+void appendValue(std::string& line, std::string_view value) {
+  const std::size_t whole = value.size();
+  if (whole > kMaxValueBytes) {
+    std::size_t cut = kMaxValueBytes;
+    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xc0) == 0x80) --cut;  // not inside a character
+    value = value.substr(0, cut);
+  }
+  appendQuoted(line, value);
+  if (whole > value.size()) line += "...[" + std::to_string(whole) + " bytes]";
 }
 
 }  // namespace

@@ -123,10 +123,13 @@ void Counters::login(SessionId id, const protocol::Request& request, bool attach
   };
   if (request.account.empty() || request.password.empty()) return fail("empty account or password");
   s->busy = true;
+  s->link->checking(true);
   std::string password(request.password);
   std::string machineId(request.machineId);
   logins_.check(name, password, address, [=, this](const accounts::Login& login) {
-    if (!find(id)) return;
+    Session* waiting = find(id);
+    if (!waiting) return;
+    waiting->link->checking(false);
     using Result = accounts::Login::Result;
     if (login.result == Result::unavailable) return storeFailed(id);
     if (login.result != Result::ok) {

@@ -32,6 +32,9 @@ class CounterLink {
   // The connection has logged in to an account: it may now send and be sent as much as any counter, and
   // the login deadline no longer applies. Until then it is kept short.
   virtual void loggedIn() = 0;
+  // Its login's password is being checked: the login deadline waits meanwhile, so that counters queued
+  // behind others' checks (everyone logging in again after a restart) are not cut for it.
+  virtual void checking(bool underWay) = 0;
 };
 
 struct HttpRequest {

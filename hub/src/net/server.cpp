@@ -232,6 +232,8 @@ class WsSession : public CounterLink, public std::enable_shared_from_this<WsSess
     ws_.read_message_max(server_.limits.maxMessageBytes);
   }
 
+  void checking(bool underWay) override { checking_ = underWay; }
+
  private:
   struct Frame {
     std::string text;
@@ -247,15 +249,18 @@ class WsSession : public CounterLink, public std::enable_shared_from_this<WsSess
     server_.handlers.counterOpened(shared_from_this());
     // A counter whose upgrade was under way when the hub began to stop missed the 1001 the others got.
     if (!server_.accepting) close(CloseCode::goingAway);
-    if (!loggedIn_) {
-      deadline_.expires_after(server_.limits.loginDeadline);
-      deadline_.async_wait([self = shared_from_this()](error_code ec) {
-        if (ec || self->loggedIn_ || self->ended_) return;
-        self->drop("counter did not log in, closed", self->server_.metrics->droppedNoLogin);
-        self->close(CloseCode::policy);
-      });
-    }
+    if (!loggedIn_) awaitLogin(server_.limits.loginDeadline);
     read();
+  }
+
+  void awaitLogin(std::chrono::steady_clock::duration left) {
+    deadline_.expires_after(left);
+    deadline_.async_wait([self = shared_from_this()](error_code ec) {
+      if (ec || self->loggedIn_ || self->ended_) return;
+      if (self->checking_) return self->awaitLogin(std::chrono::seconds(1));
+      self->drop("counter did not log in, closed", self->server_.metrics->droppedNoLogin);
+      self->close(CloseCode::policy);
+    });
   }
 
   // Logged once a connection, however many of its texts or frames it takes.
@@ -353,6 +358,7 @@ class WsSession : public CounterLink, public std::enable_shared_from_this<WsSess
   bool opened_ = false;
   bool ended_ = false;
   bool loggedIn_ = false;
+  bool checking_ = false;  // its login's password is being checked
   bool dropped_ = false;
   std::optional<CloseCode> closeCode_;
 };
