@@ -4,6 +4,7 @@
 // verdict.
 //
 //   kassaro-hub-bench --out F push     --address A[,B...] --accounts FILE --hub-pid-file P [--counters N] [--rate R] [--seconds S]
+//                                      [--hostile N]
 //   kassaro-hub-bench --out F memory   --address A --accounts FILE --hub-pid-file P [--stages 1000,10000]
 //   kassaro-hub-bench --out F relogin  --address A --accounts FILE --hub-pid-file P [--counters N] [--bills N]
 //   kassaro-hub-bench --out F password [--runs N]
@@ -103,6 +104,13 @@ struct Bench {
   std::size_t connecting = 0;  // connections between their start and their handshake's end
   std::size_t loggedIn = 0;
   std::size_t open = 0;  // counter sessions not ended yet
+};
+
+// Anonymous clients that never read while they send texts the hub answers, for the push scenario under
+// attack: how far they got.
+struct Attack {
+  bool running = true;
+  std::size_t connections = 0, refused = 0, cut = 0, texts = 0;
 };
 
 // ---- small helpers ----
@@ -417,6 +425,39 @@ std::string describe(const Logins& l) {
   return text;
 }
 
+// One hostile client: connects, never reads, and sends a registration with a bad name (answered at
+// once) every 20 ms until the hub cuts it; then connects again.
+Task<> hostileClient(const Target& node, Attack& a) {
+  const auto executor = co_await asio::this_coro::executor;
+  const std::string text = std::string(protocol::kRegister) + std::string(protocol::kSeparator) + "x" +
+                           std::string(protocol::kSeparator) + "y" + std::string(protocol::kSeparator) + "M";
+  while (a.running) {
+    websocket::stream<beast::tcp_stream> ws(executor);
+    auto& socket = beast::get_lowest_layer(ws).socket();
+    beast::error_code ec;
+    socket.open(tcp::v4(), ec);
+    socket.set_option(asio::socket_base::receive_buffer_size(4096), ec);
+    std::tie(ec) = co_await beast::get_lowest_layer(ws).async_connect(node.endpoint, tuple);
+    if (!ec) std::tie(ec) = co_await ws.async_handshake(node.host, "/", tuple);
+    if (ec) {
+      ++a.refused;
+      co_await sleep(100ms);
+      continue;
+    }
+    ++a.connections;
+    ws.text(true);
+    while (a.running) {
+      auto [wec, n] = co_await ws.async_write(asio::buffer(text), tuple);
+      if (wec) break;
+      ++a.texts;
+      co_await sleep(20ms);
+    }
+    if (a.running) ++a.cut;
+    beast::error_code ignored;
+    socket.close(ignored);
+  }
+}
+
 // ---- the phone side ----
 
 // Payments posted over keep-alive connections. The pacer queues each payment when it falls due and wakes
@@ -527,7 +568,7 @@ Task<> runPhone(Bench& b, Phone& p, std::size_t count, double rate, std::size_t 
 // Payments paced over the accounts while every counter listens: the push latency, and whether each
 // payment answered 200 reached each counter of its account exactly once.
 Task<> pushScenario(Bench& b, json::object& out, std::size_t counters, std::size_t accounts, double rate, int seconds,
-                    std::size_t payments, std::size_t connections) {
+                    std::size_t payments, std::size_t connections, std::size_t hostile) {
   const int hubPid = hubPidOf(b);
   std::cout << "push: " << counters << " counters over " << accounts << " accounts log in" << std::endl;
   const Logins logins = co_await addCounters(b, counters, accounts);
@@ -536,11 +577,21 @@ Task<> pushScenario(Bench& b, json::object& out, std::size_t counters, std::size
   if (rate > 0) std::cout << "at " << rate << " a second ";
   std::cout << "over " << connections << " connections to " << b.nodes.size() << " node(s)" << std::endl;
 
+  Attack attack;
+  if (hostile) {
+    std::cout << "  under attack: " << hostile << " clients that never read send texts the hub answers" << std::endl;
+    const auto executor = co_await asio::this_coro::executor;
+    for (std::size_t i = 0; i < hostile; ++i)
+      asio::co_spawn(executor, hostileClient(b.node(i), attack), asio::detached);
+    co_await sleep(2s);  // they are all connected and sending when the payments start
+  }
+
   Phone p;
   const CpuWatch postingCpu = cpuWatch(hubPid);
   co_await runPhone(b, p, count, rate, accounts, connections);
   const auto postedFor = Clock::now() - postingCpu.at;
   const CpuUse cpu = cpuSince(postingCpu);
+  attack.running = false;
 
   // Which counters should have heard what: each payment answered 200 at every counter of its account.
   std::vector<std::vector<std::uint32_t>> ofAccount(accounts);
@@ -643,7 +694,15 @@ Task<> pushScenario(Bench& b, json::object& out, std::size_t counters, std::size
          {"hub_cpu_percent", cpu.hubPercent},
          {"client_cpu_percent", cpu.ownPercent},
          {"hub_memory", memoryOf(hubPid)},
-         {"load_average", loadAverage()}};
+         {"load_average", loadAverage()},
+         {"hostile", {{"clients", hostile},
+                      {"connections", attack.connections},
+                      {"refused", attack.refused},
+                      {"cut_by_hub", attack.cut},
+                      {"texts_sent", attack.texts}}}};
+  if (hostile)
+    std::cout << "  hostile clients: " << attack.connections << " connections, " << attack.refused << " refused, "
+              << attack.cut << " cut by the hub, " << attack.texts << " texts sent" << std::endl;
   std::cout << "  posted " << count << " in " << postedSeconds << " s; answered 200: " << answered
             << ", not answered: " << unanswered << "\n"
             << "  answer " << describe(answer) << "\n"
@@ -764,7 +823,7 @@ int run(int argc, char** argv) {
   std::string address, accountsFile, outFile;
   std::string hubPidFile;
   int seconds = 60, runs = 20;
-  std::size_t counters = 1000, accounts = 1000, connections = 32, billsEach = 10, payments = 0;
+  std::size_t counters = 1000, accounts = 1000, connections = 32, billsEach = 10, payments = 0, hostile = 0;
   double rate = 500;
   std::vector<std::size_t> stages = {1000, 10000};
   app.add_option("--out", outFile, "where the figures go, as JSON")->required();
@@ -783,6 +842,7 @@ int run(int argc, char** argv) {
   push->add_option("--seconds", seconds, "how long payments are posted");
   push->add_option("--payments", payments, "payments posted, in place of rate times seconds (with --rate 0: at once)");
   push->add_option("--connections", connections, "HTTP keep-alive connections the payments go over");
+  push->add_option("--hostile", hostile, "anonymous clients that never read, sending texts meanwhile");
   memory->add_option("--stages", stages, "numbers of idle counters, rising")->delimiter(',');
   relogin->add_option("--bills", billsEach, "bills of the day each account has before the restart");
   password->add_option("--runs", runs, "verifications timed");
@@ -806,7 +866,7 @@ int run(int argc, char** argv) {
     b.accounts = readAccounts(accountsFile);
     accounts = std::min(accounts, b.accounts.size());
     auto scenario = [&]() -> Task<> {
-      if (push->parsed()) co_await pushScenario(b, figures, counters, accounts, rate, seconds, payments, connections);
+      if (push->parsed()) co_await pushScenario(b, figures, counters, accounts, rate, seconds, payments, connections, hostile);
       if (memory->parsed()) co_await memoryScenario(b, figures, stages);
       if (relogin->parsed()) co_await reloginScenario(b, figures, counters, billsEach);
     };

@@ -11,6 +11,7 @@
 
 #include "accounts/logins.h"
 #include "accounts/secrets.h"
+#include "common/address.h"
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/metrics.h"
@@ -49,6 +50,17 @@ void warnIfOpenToOthers(const std::filesystem::path& data) {
       log::warn("store readable by others", {{"path", path.string()}, {"mode", mode}});
     }
   }
+net::Limits edgeLimits(const Config& config) {
+  net::Limits limits;
+  limits.maxMessageBytes = config.maxMessageBytes;
+  limits.maxBodyBytes = config.maxBodyBytes;
+  limits.pingInterval = std::chrono::seconds(config.pingInterval);
+  limits.maxConnections = config.maxConnections;
+  limits.maxConnectionsPerAddress = config.maxConnectionsPerAddress;
+  limits.loginDeadline = std::chrono::seconds(config.loginDeadline);
+  for (const auto& proxy : config.trustedProxies) limits.trustedProxies.push_back(*address::parseBlock(proxy));
+  limits.allowedOrigins = config.allowedOrigins;
+  return limits;
 }
 
 // How long a clean end waits for requests in flight before it stops anyway.
@@ -89,7 +101,7 @@ int serve(const Config& config) {
   if (!store::isPostgres(config.database)) warnIfOpenToOthers(config.data);
 
   metrics::Metrics metrics;
-  net::Server server({config.maxMessageBytes, config.maxBodyBytes, std::chrono::seconds(config.pingInterval)});
+  net::Server server(edgeLimits(config), metrics);
   auto toLoop = [&server](std::function<void()> work) { server.post(std::move(work)); };
   WorkPool hashing(config.hashThreads);
   store::Executor executor(std::move(opened), toLoop, static_cast<std::size_t>(config.storeQueue));
@@ -178,6 +190,8 @@ int serve(const Config& config) {
       tlsBound = server.listenTls(config.tlsListen, {config.tlsCertificate, config.tlsKey}, handlers);
     }
     bound = server.listen(config.listen, std::move(handlers));
+    if (!config.metricsListen.empty())
+      log::info("listening metrics", {{"address", server.listenMetrics(config.metricsListen)}});
   } catch (const std::exception& e) {
     log::error("cannot start", {{"reason", e.what()}});
     return 1;

@@ -171,11 +171,12 @@ class Hub:
 
     # ---- counters ----
 
-    def counter(self, tls=None):
-        """A counter on ws://, or on wss:// with an ssl.SSLContext as tls."""
+    def counter(self, tls=None, **connect):
+        """A counter on ws://, or on wss:// with an ssl.SSLContext as tls; connect: more for
+        websockets.connect (local_addr=("127.0.0.2", 0): from another loopback address)."""
         if tls:
-            return Counter(f"wss://{self.host}:{self.tls_port}/", tls)
-        return Counter(f"ws://{self.host}:{self.port}/")
+            return Counter(f"wss://{self.host}:{self.tls_port}/", tls, **connect)
+        return Counter(f"ws://{self.host}:{self.port}/", **connect)
 
     def wait_log(self, pattern, count=1, timeout=20):
         """Waits until the log has count lines matching the regular expression; fails after timeout."""
@@ -189,9 +190,10 @@ class Hub:
 class Counter:
     """A counter-like WebSocket client: sends the counter's texts and collects what the hub sends."""
 
-    def __init__(self, url, tls=None):
+    def __init__(self, url, tls=None, **connect):
         self.url = url
         self.tls = tls
+        self.connect = connect
         self.ws = None
         self.received = []
         self.arrived_at = []  # time.monotonic() of each text received
@@ -200,7 +202,7 @@ class Counter:
 
     async def __aenter__(self):
         self.ws = await websockets.connect(self.url, max_size=None, ping_interval=None,
-                                           **({"ssl": self.tls} if self.tls else {}))
+                                           **({"ssl": self.tls} if self.tls else {}), **self.connect)
         self.reader = asyncio.ensure_future(self.read())
         return self
 

@@ -78,7 +78,8 @@ class Package(unittest.TestCase):
         self.assertIn("--config /etc/kassaro-hub/hub.toml", u["ExecStart"][0])
         for name, value in {"User": "kassaro-hub", "StateDirectory": "kassaro-hub", "ProtectSystem": "strict",
                             "NoNewPrivileges": "yes", "Restart": "on-failure", "ProtectHome": "yes",
-                            "PrivateTmp": "yes", "CapabilityBoundingSet": "", "WantedBy": "multi-user.target"}.items():
+                            "PrivateTmp": "yes", "CapabilityBoundingSet": "", "WantedBy": "multi-user.target",
+                            "MemoryMax": "1G", "TasksMax": "128", "LimitNOFILE": "65536"}.items():
             self.assertEqual(u.get(name), [value], name)
         self.assertIn("kill -HUP", u["ExecReload"][0])
         # systemd's own reading of it, with the program where it was unpacked: no unknown key, no bad value.

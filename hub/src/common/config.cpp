@@ -1,5 +1,7 @@
 #include "common/config.h"
 
+#include "common/address.h"
+
 #include <toml++/toml.h>
 
 #include <functional>
@@ -25,6 +27,14 @@ T inRange(const std::filesystem::path& file, const toml::node& node, std::string
     throw ConfigError(where(file, node.source()) + ": " + std::string(key) + " must be from " +
                       std::to_string(low) + " to " + std::to_string(high));
   return v;
+}
+
+std::vector<std::string> texts(const std::filesystem::path& file, const toml::node& node, std::string_view key) {
+  const toml::array* array = node.as_array();
+  if (!array) throw ConfigError(where(file, node.source()) + ": " + std::string(key) + " must be a list of texts");
+  std::vector<std::string> out;
+  for (const toml::node& item : *array) out.push_back(valueOf<std::string>(file, item, key));
+  return out;
 }
 
 }  // namespace
@@ -93,6 +103,21 @@ Config readConfig(const std::filesystem::path& file) {
       {"speech_rate_per_second",
        [&](auto& n, auto k) { c.speechRatePerSecond = inRange<double>(file, n, k, 0.01, 1e6); }},
       {"speech_rate_burst", [&](auto& n, auto k) { c.speechRateBurst = inRange<int>(file, n, k, 1, 1000000); }},
+
+      {"trusted_proxies",
+       [&](auto& n, auto k) {
+         c.trustedProxies = texts(file, n, k);
+         for (const auto& proxy : c.trustedProxies)
+           if (!address::parseBlock(proxy))
+             throw ConfigError(where(file, n.source()) + ": trusted_proxies: \"" + proxy +
+                               "\" is no address or CIDR block");
+       }},
+      {"allowed_origins", [&](auto& n, auto k) { c.allowedOrigins = texts(file, n, k); }},
+      {"metrics_listen", [&](auto& n, auto k) { c.metricsListen = valueOf<std::string>(file, n, k); }},
+      {"max_connections", [&](auto& n, auto k) { c.maxConnections = inRange<int>(file, n, k, 1, 10000000); }},
+      {"max_connections_per_address",
+       [&](auto& n, auto k) { c.maxConnectionsPerAddress = inRange<int>(file, n, k, 1, 10000000); }},
+      {"login_deadline", [&](auto& n, auto k) { c.loginDeadline = inRange<int>(file, n, k, 1, 3600); }},
   };
   for (const auto& [key, node] : table) {
     const auto setter = keys.find(key.str());

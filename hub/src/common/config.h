@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace hub {
 
@@ -54,6 +55,17 @@ struct Config {
   int speechCacheMb = 64;
   double speechRatePerSecond = 2;  // sentences per address that has a counter logged in
   int speechRateBurst = 20;
+  // The network edge on the open internet.
+  // Proxies (addresses or CIDR blocks) whose X-Forwarded-For, X-Real-IP and X-Forwarded-Proto are
+  // believed; from anyone else those headers are ignored.
+  std::vector<std::string> trustedProxies;
+  // Browser origins ("https://shop.example.cn") allowed to open the counters' WebSocket; counters send
+  // no Origin, so an upgrade that carries another one is refused.
+  std::vector<std::string> allowedOrigins;
+  std::string metricsListen;  // an address of its own that answers /metrics; empty: loopback peers only
+  int maxConnections = 50000;  // in all, kept below the descriptor limit
+  int maxConnectionsPerAddress = 200;  // from one IPv4 address or IPv6 /64
+  int loginDeadline = 30;  // seconds a counter connection has to log in
 };
 
 struct ConfigError : std::runtime_error {

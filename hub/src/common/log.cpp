@@ -2,15 +2,97 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <mutex>
+#include <thread>
 
 namespace hub::log {
 namespace {
 
 std::atomic<Level> threshold{Level::info};
-std::mutex lineMutex;
+
+// A logged value longer than this is cut, with a note of its length: whatever a client sends as its name,
+// a line stays short.
+constexpr std::size_t kMaxValueBytes = 200;
+// Lines waiting for the writer; past this the newest are dropped and counted, so that a flood of events
+// or a stalled standard error never holds up the event loop.
+constexpr std::size_t kMaxQueuedBytes = 4 << 20;
+
+// The thread that writes the lines; callers only queue them.
+class Writer {
+ public:
+  ~Writer() {
+    {
+      std::lock_guard lock(mutex_);
+      ending_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  void queue(std::string line) {
+    std::unique_lock lock(mutex_);
+    if (ending_) {  // at exit, after the writer has gone: straight out
+      lock.unlock();
+      out(line);
+      return;
+    }
+    if (queuedBytes_ + line.size() > kMaxQueuedBytes) {
+      ++dropped_;
+      ++droppedTotal_;
+      return;
+    }
+    queuedBytes_ += line.size();
+    lines_.push_back(std::move(line));
+    if (!thread_.joinable()) thread_ = std::thread([this] { drain(); });
+    lock.unlock();
+    wake_.notify_one();
+  }
+
+  std::uint64_t dropped() const { return droppedTotal_.load(); }
+
+ private:
+  static void out(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+  }
+
+  void drain() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return ending_ || !lines_.empty(); });
+      if (lines_.empty()) return;  // ending, all written
+      std::string batch;
+      for (const auto& line : lines_) batch += line;
+      lines_.clear();
+      queuedBytes_ = 0;
+      if (dropped_) {
+        batch += "log lines dropped count=" + std::to_string(dropped_) + "\n";
+        dropped_ = 0;
+      }
+      lock.unlock();
+      out(batch);
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::string> lines_;
+  std::size_t queuedBytes_ = 0;
+  std::uint64_t dropped_ = 0;  // since the last note of it in the log
+  std::atomic<std::uint64_t> droppedTotal_{0};
+  bool ending_ = false;
+  std::thread thread_;
+};
+
+Writer& writer() {
+  static Writer w;
+  return w;
+}
 
 constexpr std::string_view levelWord(Level level) {
   switch (level) {
@@ -24,7 +106,7 @@ constexpr std::string_view levelWord(Level level) {
 
 // A value with blanks, quotes or control characters is quoted, so that a line always splits into its
 // fields, whatever a client sent as an account name.
-void appendValue(std::string& line, std::string_view value) {
+void appendQuoted(std::string& line, std::string_view value) {
   bool plain = !value.empty();
   for (unsigned char c : value)
     if (c <= ' ' || c == '"' || c == '=' || c == 0x7f) plain = false;
@@ -46,6 +128,18 @@ void appendValue(std::string& line, std::string_view value) {
     }
   }
   line += '"';
+}
+
+// A long value is clipped, with its whole length after it.
+void appendValue(std::string& line, std::string_view value) {
+  const std::size_t whole = value.size();
+  if (whole > kMaxValueBytes) {
+    std::size_t cut = kMaxValueBytes;
+    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xc0) == 0x80) --cut;  // not inside a character
+    value = value.substr(0, cut);
+  }
+  appendQuoted(line, value);
+  if (whole > value.size()) line += "...[" + std::to_string(whole) + " bytes]";
 }
 
 }  // namespace
@@ -81,9 +175,9 @@ void write(Level level, std::string_view event, Fields fields) {
     appendValue(line, value);
   }
   line += '\n';
-  std::lock_guard lock(lineMutex);
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  writer().queue(std::move(line));
 }
+
+std::uint64_t droppedLines() { return writer().dropped(); }
 
 }  // namespace hub::log

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/log.h"
+
 namespace hub::metrics {
 
 void Histogram::observe(double seconds) {
@@ -81,6 +83,18 @@ std::string render(const Metrics& m) {
          {{"{source=\"cache\"}", v(m.speechCache)},
           {"{source=\"engine\"}", v(m.speechEngine)},
           {"{source=\"error\"}", v(m.speechError)}});
+  family(out, "kassaro_hub_connections_refused_total", "counter", "Connections and upgrades refused, by reason.",
+         {{"{reason=\"all_full\"}", v(m.refusedAllFull)},
+          {"{reason=\"address_full\"}", v(m.refusedAddressFull)},
+          {"{reason=\"origin\"}", v(m.refusedOrigin)}});
+  family(out, "kassaro_hub_counters_dropped_total", "counter", "Counter connections the hub closed, by reason.",
+         {{"{reason=\"slow\"}", v(m.droppedSlow)},
+          {"{reason=\"no_login\"}", v(m.droppedNoLogin)},
+          {"{reason=\"too_large\"}", v(m.droppedTooLarge)}});
+  family(out, "kassaro_hub_counter_floods_total", "counter",
+         "Counter connections that sent more texts than may wait; the excess was ignored.", {{"", v(m.floods)}});
+  family(out, "kassaro_hub_log_lines_dropped_total", "counter", "Log lines dropped while the log writer lagged.",
+         {{"", static_cast<double>(log::droppedLines())}});
 
   help(out, "kassaro_hub_push_seconds", "histogram", "From a payment's commit to its frame written to a counter.");
   std::uint64_t cumulative = 0;

@@ -44,6 +44,11 @@ struct Metrics {
   // Synthesis answers by where the audio came from; errors are every answer without audio.
   std::atomic<std::uint64_t> speechCache{0}, speechEngine{0}, speechError{0};
   Histogram push;  // from a payment's commit to its frame written to each counter's socket
+
+  // The network edge: connections refused, and counters dropped, by reason.
+  std::atomic<std::uint64_t> refusedAllFull{0}, refusedAddressFull{0}, refusedOrigin{0};
+  std::atomic<std::uint64_t> droppedSlow{0}, droppedNoLogin{0}, droppedTooLarge{0};
+  std::atomic<std::uint64_t> floods{0};  // connections that sent more texts than may wait
 };
 
 std::string render(const Metrics& m);

@@ -10,8 +10,10 @@ namespace hub::counter {
 namespace {
 
 // Texts a connection may send while one of its requests waits; a counter sends two at a time (login and
-// bill request), so more than this is a flood and the excess is ignored.
+// bill request), so more than this is a flood and the excess is ignored. Before a connection has logged
+// in, only a login and its bill request may wait.
 constexpr size_t kMaxPending = 16;
+constexpr size_t kMaxPendingBeforeLogin = 2;
 // Registrations from one address within the login window.
 constexpr int kRegistrationsPerWindow = 5;
 constexpr std::string_view kRegistrationsTooFrequent = "注册过于频繁，请稍后再试！";
@@ -59,10 +61,13 @@ void Counters::text(const std::shared_ptr<net::CounterLink>& link, std::string t
   if (it == ids_.end()) return;
   Session* s = find(it->second);
   if (s->busy) {
-    if (s->pending.size() < kMaxPending)
-      s->pending.push_back(std::move(text));
-    else
-      log::warn("counter flooding, text ignored", {{"address", link->address()}});
+    if (s->pending.size() < (s->accountId ? kMaxPending : kMaxPendingBeforeLogin))
+      return s->pending.push_back(std::move(text));
+    if (!s->flooded) {  // once a connection
+      s->flooded = true;
+      ++metrics_.floods;
+      log::warn("counter flooding, texts ignored", {{"address", link->address()}});
+    }
     return;
   }
   handle(it->second, text);
@@ -129,10 +134,13 @@ void Counters::login(SessionId id, const protocol::Request& request, bool attach
   if (attachAfter && !protocol::validMachineId(request.machineId))
     return fail("machine id is not 32 hex digits", protocol::kBadMachineId);
   s->busy = true;
+  s->link->checking(true);
   const std::string password(request.password);
   const std::string machineId(request.machineId);
   logins_.check(std::string(request.account), password, address, machineId, [=, this](const accounts::Login& login) {
-    if (!find(id)) return;
+    Session* waiting = find(id);
+    if (!waiting) return;
+    waiting->link->checking(false);
     using Result = accounts::Login::Result;
     if (login.result == Result::unavailable) return storeFailed(id);
     if (login.result == Result::busy) return find(id)->link->close(net::CloseCode::tryLater);
@@ -169,6 +177,7 @@ void Counters::attach(SessionId id, const store::Account& account, std::string_v
   ++metrics_.countersLoggedIn;
   log::info("login", {{"account", account.name}, {"address", s->link->address()}, {"machine", std::string(machineId)}});
 
+  s->link->loggedIn();
   s->link->send(protocol::answer(protocol::kLoginAnswer, protocol::kLoginOk));
   s->link->send(protocol::serverInfo(info_));
   s->link->send(std::string(phone.online ? protocol::kPhoneOnline : protocol::kPhoneOffline));

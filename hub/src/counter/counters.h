@@ -71,6 +71,7 @@ class Counters {
     std::string passwordDigest;  // of the password that logged in, for the bill request that follows
     bool busy = false;           // a request is waiting for the store or the password check
     std::deque<std::string> pending;
+    bool flooded = false;        // sent more than may wait; logged and counted once
   };
   struct Phone {
     clock::Millis lastReport = 0;

@@ -12,6 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/address.h"
+#include "common/metrics.h"
+
 namespace hub::net {
 
 // WebSocket close codes the hub sends.
@@ -24,7 +27,14 @@ class CounterLink {
   // Queues a text frame; written in order. `written` runs once the frame has gone to the socket.
   virtual void send(std::string text, std::function<void()> written = {}) = 0;
   virtual void close(CloseCode code) = 0;
+  // The client's address (behind a trusted proxy, the one it forwarded).
   virtual const std::string& address() const = 0;
+  // The connection has logged in to an account: it may now send and be sent as much as any counter, and
+  // the login deadline no longer applies. Until then it is kept short.
+  virtual void loggedIn() = 0;
+  // Its login's password is being checked: the login deadline waits meanwhile, so that counters queued
+  // behind others' checks (everyone logging in again after a restart) are not cut for it.
+  virtual void checking(bool underWay) = 0;
 };
 
 struct HttpRequest {
@@ -33,8 +43,10 @@ struct HttpRequest {
   std::string query;   // after '?', undecoded
   std::map<std::string, std::string> headers;  // names in lower case
   std::string body;
-  std::string address;  // the peer's IP address
-  bool secure = false;  // it came over TLS
+  std::string address;  // the client's IP address: the peer's, or the one a trusted proxy forwarded
+  bool secure = false;  // it came over TLS, to the hub or to a trusted proxy that said so
+  // From a loopback client or on the metrics_listen address: may read the figures of every account.
+  bool fromOperator = false;
 };
 
 struct HttpResponse {
@@ -66,6 +78,11 @@ struct Limits {
   std::size_t maxBodyBytes = 64 * 1024;
   std::chrono::seconds pingInterval{30};
   std::size_t maxQueuedBytes = 4 << 20;  // unsent frames to one counter before it is dropped as too slow
+  std::size_t maxConnections = 50000;     // lowered to fit the descriptor limit
+  std::size_t maxConnectionsPerAddress = 200;  // per address group (address::groupOf)
+  std::chrono::seconds loginDeadline{30};
+  std::vector<address::Block> trustedProxies;
+  std::vector<std::string> allowedOrigins;  // WebSocket upgrades with an Origin header: only these
 };
 
 // A TLS listening address's certificate chain and private key, PEM files.
@@ -76,7 +93,7 @@ struct TlsFiles {
 
 class Server {
  public:
-  explicit Server(Limits limits);
+  Server(Limits limits, metrics::Metrics& metrics);
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -87,6 +104,8 @@ class Server {
   // The same for https:// and wss://, TLS 1.2 and up, with the same handlers. The files are read now
   // (std::runtime_error with a one-line reason when they do not load) and again on SIGHUP.
   std::string listenTls(std::string_view hostPort, TlsFiles files, Handlers handlers);
+  // An address of the operator's that answers GET /metrics and nothing else, whoever asks there.
+  std::string listenMetrics(std::string_view hostPort);
 
   // Runs work on the loop, from any thread.
   void post(std::function<void()> work);

@@ -13,6 +13,9 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <csignal>
 #include <deque>
 #include <unordered_map>
@@ -37,9 +40,11 @@ using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 struct Server::Impl {
   // Plain state first: the sessions that the io_context destroys with its pending work still count here.
   Limits limits;
+  metrics::Metrics* metrics = nullptr;
   Handlers handlers;
   bool accepting = true;
   std::size_t open = 0;
+  std::unordered_map<std::string, std::size_t> perAddress;  // open connections by address group
   // HTTP connections waiting for their next request, with what closes each: a clean end closes them.
   std::unordered_map<const void*, std::function<void()>> idle;
   asio::io_context ioc{1};
@@ -50,6 +55,7 @@ struct Server::Impl {
     std::string address;                  // as bound, for the log
     std::optional<TlsFiles> files;        // a TLS listener's certificate and key
     std::unique_ptr<ssl::context> tls;    // what new connections get; null for plain TCP
+    bool metricsOnly = false;             // the operator's metrics_listen address
   };
   std::vector<std::unique_ptr<Listener>> listeners;
   struct Ticker {
@@ -61,7 +67,7 @@ struct Server::Impl {
   asio::signal_set signals{ioc, SIGINT, SIGTERM};
   asio::signal_set hangup{ioc, SIGHUP};
 
-  Listener& bind(std::string_view hostPort, Handlers handlers);
+  Listener& bind(std::string_view hostPort);
   void accept(Listener& listener);
   void reloadOnHangup();
   std::vector<std::function<void()>> hangupWork;
@@ -82,6 +88,12 @@ constexpr auto kHandshakeTimeout = std::chrono::seconds(30);
 // A TLS connection ends with close_notify both ways; a peer that never sends its own must not keep the
 // session (and a clean end of the hub) waiting long.
 constexpr auto kTlsCloseTimeout = std::chrono::seconds(5);
+// Until a counter has logged in, its texts and what is queued for it are kept short: a login or a
+// registration is well under a few hundred bytes, and so are the answers to them.
+constexpr std::size_t kAnonymousTextBytes = 4096;
+constexpr std::size_t kAnonymousQueueBytes = 64 * 1024;
+// Descriptors kept free of connections, for the store, the log and the listeners.
+constexpr std::size_t kSpareDescriptors = 64;
 
 template <class Stream>
 constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
@@ -113,11 +125,71 @@ std::unique_ptr<ssl::context> tlsContext(const TlsFiles& files) {
   return context;
 }
 
+// A connection's place in the count of its address group (address::groupOf); given back when it ends.
+class Claim {
+ public:
+  Claim(Server::Impl& server, std::string group) : server_(server), group_(std::move(group)) {
+    ++server_.perAddress[group_];
+  }
+  ~Claim() {
+    const auto it = server_.perAddress.find(group_);
+    if (--it->second == 0) server_.perAddress.erase(it);
+  }
+  Claim(const Claim&) = delete;
+  Claim& operator=(const Claim&) = delete;
+  const std::string& group() const { return group_; }
+
+ private:
+  Server::Impl& server_;
+  std::string group_;
+};
+
+// Who a request is from. A trusted proxy's forwarded headers are believed: the client is the rightmost
+// hop of X-Forwarded-For that is no trusted proxy (the hops left of it are whatever the client wrote),
+// else X-Real-IP; nobody else's are.
+struct Client {
+  std::string address;
+  bool secure = false;
+};
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+Client clientOf(const Server::Impl& server, const std::string& peer, bool tls,
+                const http::request_header<>& header) {
+  Client client{peer, tls};
+  if (!address::inAny(server.limits.trustedProxies, peer)) return client;
+  std::string_view forwarded = header["X-Forwarded-For"];
+  if (!forwarded.empty()) {
+    for (;;) {
+      const auto comma = forwarded.rfind(',');
+      const std::string_view hop = trimmed(comma == std::string_view::npos ? forwarded : forwarded.substr(comma + 1));
+      if (!address::parse(hop)) break;  // not an address: nothing further left can be believed
+      client.address = std::string(hop);
+      if (!address::inAny(server.limits.trustedProxies, hop) || comma == std::string_view::npos) break;
+      forwarded = forwarded.substr(0, comma);
+    }
+  } else if (const std::string_view real = trimmed(header["X-Real-IP"]); address::parse(real)) {
+    client.address = std::string(real);
+  }
+  const std::string_view proto = trimmed(header["X-Forwarded-Proto"].substr(0, header["X-Forwarded-Proto"].find(',')));
+  if (!proto.empty()) client.secure = tls || beast::iequals(proto, "https");
+  return client;
+}
+
 template <class Stream>
 class WsSession : public CounterLink, public std::enable_shared_from_this<WsSession<Stream>> {
  public:
-  WsSession(Stream&& stream, Server::Impl& server, std::string address)
-      : ws_(std::move(stream)), server_(server), address_(std::move(address)) {}
+  WsSession(Stream&& stream, Server::Impl& server, std::string address, std::unique_ptr<Claim> claim)
+      : ws_(std::move(stream)),
+        server_(server),
+        address_(std::move(address)),
+        claim_(std::move(claim)),
+        deadline_(ws_.get_executor()),
+        stall_(ws_.get_executor()) {}
 
   void run(http::request<http::string_body> request) {
     ++server_.open;
@@ -126,24 +198,26 @@ class WsSession : public CounterLink, public std::enable_shared_from_this<WsSess
     ws_.set_option(websocket::stream_base::timeout{kHandshakeTimeout, server_.limits.pingInterval * 2, true});
     ws_.set_option(websocket::stream_base::decorator(
         [](websocket::response_type& res) { res.set(http::field::server, "kassaro-hub"); }));
-    ws_.read_message_max(server_.limits.maxMessageBytes);
+    ws_.read_message_max(std::min(server_.limits.maxMessageBytes, kAnonymousTextBytes));
     ws_.text(true);
     ws_.async_accept(request, [self = shared_from_this()](error_code ec) { self->accepted(ec); });
   }
 
   void send(std::string text, std::function<void()> written) override {
     if (closeCode_ || ended_) return;
-    queuedBytes_ += text.size();
-    queue_.push_back({std::move(text), std::move(written)});
-    if (queuedBytes_ > server_.limits.maxQueuedBytes) {
+    const std::size_t cost = text.capacity() + sizeof(Frame) + kFrameOverhead;
+    if (queuedBytes_ + cost > (loggedIn_ ? server_.limits.maxQueuedBytes : kAnonymousQueueBytes)) {
       // A counter that does not read what it is sent would hold the hub's memory without end; it will
-      // reconnect and get the day's bills again.
-      log::warn("counter too slow, dropped", {{"address", address_}});
-      queue_.clear();
-      queuedBytes_ = 0;
-      close(CloseCode::tryLater);
-      return;
+      // reconnect and get the day's bills again. The frame being written stays until its write ends.
+      drop("counter too slow, dropped", server_.metrics->droppedSlow);
+      while (queue_.size() > (writing_ ? 1u : 0u)) {
+        queuedBytes_ -= queue_.back().cost;
+        queue_.pop_back();
+      }
+      return close(CloseCode::tryLater);
     }
+    queuedBytes_ += cost;
+    queue_.push_back({std::move(text), std::move(written), cost});
     if (!writing_) writeNext();
   }
 
@@ -155,11 +229,23 @@ class WsSession : public CounterLink, public std::enable_shared_from_this<WsSess
 
   const std::string& address() const override { return address_; }
 
+  void loggedIn() override {
+    if (loggedIn_ || ended_) return;
+    loggedIn_ = true;
+    deadline_.cancel();
+    ws_.read_message_max(server_.limits.maxMessageBytes);
+  }
+
+  void checking(bool underWay) override { checking_ = underWay; }
+
  private:
   struct Frame {
     std::string text;
     std::function<void()> written;
+    std::size_t cost = 0;  // what it holds of the hub's memory, counted against the queue's limit
   };
+  // A deque's node share and allocator rounding, per frame.
+  static constexpr std::size_t kFrameOverhead = 32;
 
   void accepted(error_code ec) {
     if (ec) return end();
@@ -167,7 +253,26 @@ class WsSession : public CounterLink, public std::enable_shared_from_this<WsSess
     server_.handlers.counterOpened(shared_from_this());
     // A counter whose upgrade was under way when the hub began to stop missed the 1001 the others got.
     if (!server_.accepting) close(CloseCode::goingAway);
+    if (!loggedIn_) awaitLogin(server_.limits.loginDeadline);
     read();
+  }
+
+  void awaitLogin(std::chrono::steady_clock::duration left) {
+    deadline_.expires_after(left);
+    deadline_.async_wait([self = shared_from_this()](error_code ec) {
+      if (ec || self->loggedIn_ || self->ended_) return;
+      if (self->checking_) return self->awaitLogin(std::chrono::seconds(1));
+      self->drop("counter did not log in, closed", self->server_.metrics->droppedNoLogin);
+      self->close(CloseCode::policy);
+    });
+  }
+
+  // Logged once a connection, however many of its texts or frames it takes.
+  void drop(std::string_view why, std::atomic<std::uint64_t>& counted) {
+    if (dropped_) return;
+    dropped_ = true;
+    ++counted;
+    log::warn(why, {{"address", address_}});
   }
 
   void read() {
@@ -177,7 +282,7 @@ class WsSession : public CounterLink, public std::enable_shared_from_this<WsSess
   void received(error_code ec) {
     if (ec) {
       if (ec == websocket::error::message_too_big)
-        log::warn("counter message too large, closed", {{"address", address_}});
+        drop("counter message too large, closed", server_.metrics->droppedTooLarge);
       return end();
     }
     if (ws_.got_text()) {
@@ -190,8 +295,20 @@ class WsSession : public CounterLink, public std::enable_shared_from_this<WsSess
     if (!ended_) read();
   }
 
+  // A frame (or the close) not written within twice the ping interval: the counter reads nothing, and
+  // the connection is cut without waiting for it any longer.
+  void watchWrite() {
+    stall_.expires_after(server_.limits.pingInterval * 2);
+    stall_.async_wait([self = shared_from_this()](error_code ec) {
+      if (ec || self->ended_ || !(self->writing_ || self->closing_)) return;
+      self->drop("counter reads nothing, dropped", self->server_.metrics->droppedSlow);
+      beast::get_lowest_layer(self->ws_).close();
+    });
+  }
+
   void writeNext() {
     writing_ = true;
+    watchWrite();
     ws_.async_write(asio::buffer(queue_.front().text), [self = shared_from_this()](error_code ec, std::size_t) {
       self->wrote(ec);
     });
@@ -199,11 +316,11 @@ class WsSession : public CounterLink, public std::enable_shared_from_this<WsSess
 
   void wrote(error_code ec) {
     writing_ = false;
+    stall_.cancel();
     if (ec) return;  // the read side sees the same failure and ends the session
-    if (queue_.empty()) return;  // dropped as too slow meanwhile
     Frame frame = std::move(queue_.front());
     queue_.pop_front();
-    queuedBytes_ -= frame.text.size();
+    queuedBytes_ -= frame.cost;
     if (frame.written) frame.written();
     if (!queue_.empty())
       writeNext();
@@ -212,14 +329,20 @@ class WsSession : public CounterLink, public std::enable_shared_from_this<WsSess
   }
 
   void closeNow() {
+    if (closing_ || ended_) return;
+    closing_ = true;
+    watchWrite();
     ws_.async_close(websocket::close_reason(static_cast<websocket::close_code>(*closeCode_)),
-                    [self = shared_from_this()](error_code) {});
+                    [self = shared_from_this()](error_code) { self->stall_.cancel(); });
   }
 
   void end() {
     if (ended_) return;
     ended_ = true;
     --server_.open;
+    deadline_.cancel();
+    stall_.cancel();
+    claim_.reset();
     if (opened_) server_.handlers.counterClosed(shared_from_this());
   }
 
@@ -229,19 +352,31 @@ class WsSession : public CounterLink, public std::enable_shared_from_this<WsSess
   beast::flat_buffer buffer_;
   Server::Impl& server_;
   std::string address_;
+  std::unique_ptr<Claim> claim_;
+  asio::steady_timer deadline_;  // to log in
+  asio::steady_timer stall_;     // for the frame being written
   std::deque<Frame> queue_;
   std::size_t queuedBytes_ = 0;
   bool writing_ = false;
+  bool closing_ = false;
   bool opened_ = false;
   bool ended_ = false;
+  bool loggedIn_ = false;
+  bool checking_ = false;  // its login's password is being checked
+  bool dropped_ = false;
   std::optional<CloseCode> closeCode_;
 };
 
 template <class Stream>
 class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
  public:
-  HttpSession(Stream&& stream, Server::Impl& server)
-      : stream_(std::move(stream)), server_(server), address_(peerAddress(socket())) {}
+  HttpSession(Stream&& stream, Server::Impl& server, std::string peer, std::unique_ptr<Claim> claim,
+              bool metricsOnly)
+      : stream_(std::move(stream)),
+        server_(server),
+        peer_(std::move(peer)),
+        claim_(std::move(claim)),
+        metricsOnly_(metricsOnly) {}
 
   void run() {
     ++server_.open;
@@ -327,10 +462,37 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
     const std::string_view target = request.target();
     const auto question = target.find('?');
     const std::string_view path = target.substr(0, question);
+    const unsigned version = request.version();
+    auto refuse = [&](int status, std::string body) { respond(jsonResponse(status, std::move(body)), false, version); };
+    const Client client = clientOf(server_, peer_, kTls<Stream>, request);
+    secure_ = client.secure;
+    // Behind a trusted proxy the connection counts for the client it carries now.
+    if (!claim_ || claim_->group() != address::groupOf(client.address)) {
+      const std::string group = address::groupOf(client.address);
+      const auto it = server_.perAddress.find(group);
+      if (it != server_.perAddress.end() && it->second >= server_.limits.maxConnectionsPerAddress) {
+        ++server_.metrics->refusedAddressFull;
+        log::warn("connection refused", {{"address", client.address}, {"reason", "too many from this address"}});
+        return refuse(503, R"({"ok":false,"error":"too many connections from this address"})");
+      }
+      claim_ = std::make_unique<Claim>(server_, group);
+    }
+    if (metricsOnly_ && (path != "/metrics" || websocket::is_upgrade(request)))
+      return refuse(404, R"({"ok":false,"error":"not found"})");
     if (websocket::is_upgrade(request)) {
-      if (path != "/") return respond(jsonResponse(404, R"({"ok":false,"error":"not found"})"), false, request.version());
+      if (path != "/") return refuse(404, R"({"ok":false,"error":"not found"})");
+      // Counters send no Origin; a browser always does, and a page elsewhere must not reach the counters'
+      // protocol with its visitor's address.
+      const std::string_view origin = request[http::field::origin];
+      if (!origin.empty() && std::find(server_.limits.allowedOrigins.begin(), server_.limits.allowedOrigins.end(),
+                                       origin) == server_.limits.allowedOrigins.end()) {
+        ++server_.metrics->refusedOrigin;
+        log::warn("upgrade refused", {{"address", client.address}, {"origin", origin}});
+        return refuse(403, R"({"ok":false,"error":"origin not allowed"})");
+      }
       beast::get_lowest_layer(stream_).expires_never();
-      std::make_shared<WsSession<Stream>>(std::move(stream_), server_, address_)->run(std::move(request));
+      std::make_shared<WsSession<Stream>>(std::move(stream_), server_, client.address, std::move(claim_))
+          ->run(std::move(request));
       return;
     }
     HttpRequest r;
@@ -343,9 +505,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
       r.headers[name] = std::string(field.value());
     }
     r.body = std::move(request.body());
-    r.address = address_;
+    r.address = client.address;
+    r.secure = client.secure;
+    r.fromOperator = metricsOnly_ || address::isLoopback(client.address);
     const bool keepAlive = request.keep_alive();
-    const unsigned version = request.version();
     beast::get_lowest_layer(stream_).expires_never();
     server_.handlers.http(std::move(r), [self = shared_from_this(), keepAlive, version](HttpResponse response) {
       self->respond(std::move(response), keepAlive, version);
@@ -357,6 +520,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
                                                                    version);
     res->set(http::field::server, "kassaro-hub");
     res->set(http::field::content_type, response.contentType);
+    // Browsers that once reached the hub over TLS keep to it.
+    if (kTls<Stream> || secure_) res->set(http::field::strict_transport_security, "max-age=31536000");
     for (const auto& [name, value] : response.headers) res->set(name, value);
     res->body() = std::move(response.body);
     res->keep_alive(keepAlive && server_.accepting);
@@ -385,7 +550,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   Server::Impl& server_;
-  std::string address_;
+  std::string peer_;
+  std::unique_ptr<Claim> claim_;
+  bool metricsOnly_ = false;
+  bool secure_ = false;  // the last request came over TLS
 };
 
 }  // namespace
@@ -401,17 +569,42 @@ void Server::Impl::accept(Listener& listener) {
       return;
     }
     error_code ignored;
+    std::string peer = peerAddress(socket);
+    // A trusted proxy's connections are counted for the clients they carry, once their requests are read.
+    std::unique_ptr<Claim> claim;
+    const char* refused = nullptr;
+    if (open >= limits.maxConnections) {
+      refused = "too many connections";
+      ++metrics->refusedAllFull;
+    } else if (!listener.metricsOnly && !address::inAny(limits.trustedProxies, peer)) {
+      std::string group = address::groupOf(peer);
+      const auto it = perAddress.find(group);
+      if (it != perAddress.end() && it->second >= limits.maxConnectionsPerAddress) {
+        refused = "too many from this address";
+        ++metrics->refusedAddressFull;
+      } else {
+        claim = std::make_unique<Claim>(*this, std::move(group));
+      }
+    }
+    if (refused) {
+      log::warn("connection refused", {{"address", peer}, {"reason", refused}});
+      socket.close(ignored);
+      return accept(listener);
+    }
     socket.set_option(tcp::no_delay(true), ignored);
     if (listener.tls)
-      std::make_shared<HttpSession<TlsStream>>(TlsStream(std::move(socket), *listener.tls), *this)->run();
+      std::make_shared<HttpSession<TlsStream>>(TlsStream(std::move(socket), *listener.tls), *this, std::move(peer),
+                                               std::move(claim), listener.metricsOnly)
+          ->run();
     else
-      std::make_shared<HttpSession<PlainStream>>(PlainStream(std::move(socket)), *this)->run();
+      std::make_shared<HttpSession<PlainStream>>(PlainStream(std::move(socket)), *this, std::move(peer),
+                                                 std::move(claim), listener.metricsOnly)
+          ->run();
     accept(listener);
   });
 }
 
-Server::Impl::Listener& Server::Impl::bind(std::string_view hostPort, Handlers given) {
-  handlers = std::move(given);
+Server::Impl::Listener& Server::Impl::bind(std::string_view hostPort) {
   const auto colon = hostPort.rfind(':');
   if (colon == std::string_view::npos) throw std::runtime_error("listen address must be HOST:PORT");
   std::string host(hostPort.substr(0, colon));
@@ -423,7 +616,7 @@ Server::Impl::Listener& Server::Impl::bind(std::string_view hostPort, Handlers g
   if (ec || endpoints.empty())
     throw std::runtime_error("cannot use listen address " + std::string(hostPort) + ": " + ec.message());
   const tcp::endpoint endpoint = *endpoints.begin();
-  auto listener = std::make_unique<Listener>(Listener{tcp::acceptor(ioc), {}, {}, {}});
+  auto listener = std::make_unique<Listener>(Listener{tcp::acceptor(ioc), {}, {}, {}, false});
   tcp::acceptor& acceptor = listener->acceptor;
   acceptor.open(endpoint.protocol(), ec);
   if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
@@ -458,21 +651,41 @@ void Server::Impl::reloadOnHangup() {
   });
 }
 
-Server::Server(Limits limits) : impl_(std::make_unique<Impl>()) {
-  impl_->limits = limits;
+Server::Server(Limits limits, metrics::Metrics& metrics) : impl_(std::make_unique<Impl>()) {
+  // Past the descriptor limit accept() fails and new connections wait in the backlog, the good with the
+  // bad: refusing them first keeps room for the counters already logged in.
+  rlimit descriptors{};
+  if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY &&
+      descriptors.rlim_cur < limits.maxConnections + 2 * kSpareDescriptors) {
+    const std::size_t fit = descriptors.rlim_cur > 2 * kSpareDescriptors ? descriptors.rlim_cur - kSpareDescriptors : 1;
+    log::debug("connections limited by the descriptor limit",
+              {{"max_connections", std::to_string(fit)}, {"descriptors", std::to_string(descriptors.rlim_cur)}});
+    limits.maxConnections = fit;
+  }
+  impl_->limits = std::move(limits);
+  impl_->metrics = &metrics;
   impl_->reloadOnHangup();
 }
 Server::~Server() = default;
 
 std::string Server::listen(std::string_view hostPort, Handlers handlers) {
-  Impl::Listener& listener = impl_->bind(hostPort, std::move(handlers));
+  Impl::Listener& listener = impl_->bind(hostPort);
+  impl_->handlers = std::move(handlers);
+  impl_->accept(listener);
+  return listener.address;
+}
+
+std::string Server::listenMetrics(std::string_view hostPort) {
+  Impl::Listener& listener = impl_->bind(hostPort);
+  listener.metricsOnly = true;
   impl_->accept(listener);
   return listener.address;
 }
 
 std::string Server::listenTls(std::string_view hostPort, TlsFiles files, Handlers handlers) {
   auto context = tlsContext(files);  // before binding: a bad file leaves nothing half set up
-  Impl::Listener& listener = impl_->bind(hostPort, std::move(handlers));
+  Impl::Listener& listener = impl_->bind(hostPort);
+  impl_->handlers = std::move(handlers);
   listener.files = std::move(files);
   listener.tls = std::move(context);
   impl_->accept(listener);

@@ -78,7 +78,8 @@ bool fromHere(const net::HttpRequest& r) {
 // cannot read.
 std::string csrfOf(std::string_view token) { return accounts::digest("csrf:" + std::string(token)); }
 
-bool overTls(const net::HttpRequest& r) { return r.secure || header(r, "x-forwarded-proto") == "https"; }
+// The edge believes X-Forwarded-Proto from trusted proxies only.
+bool overTls(const net::HttpRequest& r) { return r.secure; }
 
 std::string sessionCookie(std::string_view token, clock::Millis life, bool secure) {
   return std::string(kCookie) + "=" + std::string(token) + "; Path=/; Max-Age=" + std::to_string(life / 1000) +

@@ -210,7 +210,9 @@ void Intake::remember(const Caller& caller, const store::Account& account, clock
   if (!account.intakeKey.empty()) proven_[bucketOf(caller)] = {account.intakeKey, now};
 }
 
-void Intake::metricsPage(const net::HttpRequest&, net::Reply reply) {
+void Intake::metricsPage(const net::HttpRequest& request, net::Reply reply) {
+  // Every account's volume: the operator's alone.
+  if (!request.fromOperator) return reply(failure(404, "not found"));
   net::HttpResponse page;
   page.body = metrics::render(metrics_);
   page.contentType = "text/plain; version=0.0.4";
