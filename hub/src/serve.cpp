@@ -50,6 +50,8 @@ void warnIfOpenToOthers(const std::filesystem::path& data) {
       log::warn("store readable by others", {{"path", path.string()}, {"mode", mode}});
     }
   }
+}
+
 net::Limits edgeLimits(const Config& config) {
   net::Limits limits;
   limits.maxMessageBytes = config.maxMessageBytes;

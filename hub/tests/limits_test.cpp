@@ -1,5 +1,5 @@
-// What the limits count by and what they let through: address groups, the failure window's attempts taken
-// back, and the checks on texts from outside.
+// What the limits let through: the failure window's attempts taken back, and the checks on texts from
+// outside.
 #include <gtest/gtest.h>
 
 #include "accounts/throttle.h"
@@ -7,15 +7,6 @@
 #include "counter/protocol.h"
 
 using namespace hub;
-
-TEST(Limits, AddressesGroupIPv6ByItsSlash64AndIPv4ByItself) {
-  EXPECT_EQ(accounts::addressGroup("203.0.113.7"), "203.0.113.7");
-  EXPECT_EQ(accounts::addressGroup("::ffff:203.0.113.7"), "203.0.113.7");
-  EXPECT_EQ(accounts::addressGroup("2001:db8:1:2:aaaa::1"), "2001:db8:1:2::/64");
-  EXPECT_EQ(accounts::addressGroup("[2001:db8:1:2:ffff:ffff:ffff:ffff]"), "2001:db8:1:2::/64");
-  EXPECT_NE(accounts::addressGroup("2001:db8:1:3::1"), accounts::addressGroup("2001:db8:1:2::1"));
-  EXPECT_EQ(accounts::addressGroup("not an address"), "not an address");
-}
 
 TEST(Limits, AFailureWindowBlocksAtItsLimitUntilAnAttemptIsTakenBackOrLeavesTheWindow) {
   accounts::FailureWindow window(2, 1000);

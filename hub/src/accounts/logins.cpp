@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "accounts/secrets.h"
+#include "common/address.h"
 #include "common/text.h"
 
 namespace hub::accounts {
@@ -67,7 +68,7 @@ void Logins::check(const std::string& name, const std::string& password, const s
   // Nothing an account can have: refused before it costs a key in the windows, a store read or a hash.
   if (!plausible(name, kMaxNameBytes) || !plausible(password, kMaxPasswordBytes))
     return answer(Login::Result::wrong, "malformed account or password");
-  const std::string group = addressGroup(address);
+  const std::string group = address::groupOf(address);
   const auto waiting = waiting_.find(group);
   if (waitingAll_ >= limits_.queue || (waiting != waiting_.end() && waiting->second >= limits_.queuePerAddress))
     return answer(Login::Result::busy, "too many logins waiting");

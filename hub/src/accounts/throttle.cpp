@@ -1,25 +1,8 @@
 #include "accounts/throttle.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
-#include <array>
 
 namespace hub::accounts {
-
-std::string addressGroup(std::string_view address) {
-  std::string text(address);
-  // "[2001:db8::1]" and "::ffff:1.2.3.4" as the edge may write them.
-  if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
-  std::array<unsigned char, 16> bytes{};
-  if (inet_pton(AF_INET6, text.c_str(), bytes.data()) != 1) return text;
-  const bool mappedV4 = std::all_of(bytes.begin(), bytes.begin() + 10, [](unsigned char b) { return b == 0; }) &&
-                        bytes[10] == 0xff && bytes[11] == 0xff;
-  char out[INET6_ADDRSTRLEN] = {};
-  if (mappedV4) return inet_ntop(AF_INET, bytes.data() + 12, out, sizeof out) ? out : text;
-  std::fill(bytes.begin() + 8, bytes.end(), 0);
-  return inet_ntop(AF_INET6, bytes.data(), out, sizeof out) ? std::string(out) + "/64" : text;
-}
 
 void FailureWindow::prune(std::deque<clock::Millis>& times, clock::Millis now) const {
   while (!times.empty() && now - times.front() >= window_) times.pop_front();

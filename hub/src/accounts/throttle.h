@@ -10,10 +10,6 @@
 
 namespace hub::accounts {
 
-// The address limits count by: an IPv4 address itself, an IPv6 address by its /64 (one subscriber's
-// network, whose addresses cost nothing to change). Any other text is its own group.
-std::string addressGroup(std::string_view address);
-
 // After `limit` failures for one key (an account name, an address) within `window`, further attempts are
 // refused until the oldest failure leaves the window.
 class FailureWindow {

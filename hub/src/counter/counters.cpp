@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "accounts/secrets.h"
+#include "common/address.h"
 #include "common/log.h"
 #include "common/text.h"
 
@@ -116,7 +117,7 @@ void Counters::storeFailed(SessionId id) {
 // closes the connection as busy (the counter comes back a little later).
 bool Counters::offer(SessionId id, std::function<void(store::Store&)> work, std::function<void(bool)> done) {
   Session* s = find(id);
-  if (store_.offer(accounts::addressGroup(s->link->address()), std::move(work), std::move(done))) return true;
+  if (store_.offer(address::groupOf(s->link->address()), std::move(work), std::move(done))) return true;
   s->link->close(net::CloseCode::tryLater);
   return false;
 }

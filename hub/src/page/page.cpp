@@ -5,6 +5,7 @@
 #include <span>
 
 #include "accounts/secrets.h"
+#include "common/address.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "counter/protocol.h"
@@ -227,7 +228,7 @@ void Page::signedIn(const net::HttpRequest& request, net::Reply reply, Read read
   if (token.empty()) return signedOut(reply);
   auto visit = std::make_shared<Visit>();
   const bool queued = store_.offer(
-      accounts::addressGroup(request.address),
+      address::groupOf(request.address),
       [visit, read = std::move(read), digest = accounts::digest(token), now = clock::now()](store::Store& st) {
         auto account = st.accountBySession(digest, now);
         if (!account || account->disabled) return;

@@ -3,6 +3,7 @@
 #include <boost/json.hpp>
 
 #include "accounts/secrets.h"
+#include "common/address.h"
 #include "common/log.h"
 #include "common/text.h"
 
@@ -227,7 +228,7 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller call
   // the store queue. A key's rate bucket is its own (by its digest, so a long key costs no more); a payment
   // monitor's is its account's, which anyone can name, so it is charged only for a sign that checks out:
   // here against the account's key when a request proved it lately, else once the store has.
-  const std::string group = accounts::addressGroup(request.address);
+  const std::string group = address::groupOf(request.address);
   const bool chargeNow = !caller.signedWith || proven(caller, now);
   if (chargeNow && !perKey_.take(bucketOf(caller), now)) return reply(failure(429, "too many requests"));
 
