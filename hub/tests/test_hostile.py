@@ -155,12 +155,12 @@ class Hostile(unittest.TestCase):
             pay = '{"channel":"wechat","amount":"2"}'
 
             # A bad client behind the proxy, its own forged hop on the left of the proxies' ones, is refused
-            # by its own address; a good phone behind the same proxy is answered.
+            # and logged by its own address; a good phone behind the same proxy is answered.
             for _ in range(25):
                 exchange(hub, "POST", "/api/v1/payments?key=wrong", headers=via("1.2.3.4, 203.0.113.5, 10.1.1.1"),
                          body=pay)
             self.assertEqual(exchange(hub, "POST", "/api/v1/payments?key=wrong",
-                                      headers=via("203.0.113.5"), body=pay)[0], 429)
+                                      headers=via("203.0.113.5"), body=pay)[0], 401)
             self.assertEqual(exchange(hub, "POST", "/api/v1/payments?key=" + key, headers=via("198.51.100.7"),
                                       body=pay)[0], 200)
             hub.wait_log(r"phone request refused address=203\.0\.113\.5 ")
@@ -234,7 +234,7 @@ class Hostile(unittest.TestCase):
             hub.wait_log(r"login failed")
             lines = hub.log_text().splitlines()
             self.assertLess(max(len(line) for line in lines), 1000)
-            self.assertEqual(len([l for l in lines if "n" * 200 + "...[65536 bytes]" in l]), 2)
+            self.assertEqual(len([l for l in lines if "n" * 64 in l]), 2)
             self.assertEqual(len(re.findall(r"counter message too large, closed", hub.log_text())), 1)
             self.assertEqual(metric(hub, 'kassaro_hub_connections_refused_total{reason="origin"}'), 2)
 

@@ -182,7 +182,8 @@ class SqlStore final : public Store {
                      .time = q.integer(3),
                      .receivedAt = 0,
                      .sourceId = {},
-                     .text = q.text(4)});
+                     .text = q.text(4),
+                     .byHand = q.integer(5) != 0});
     std::ranges::reverse(all);
     return all;
   }
@@ -316,7 +317,7 @@ class SqlStore final : public Store {
       billsWhere("WHERE account_id = ?1 AND paid_at >= ?2 AND paid_at < ?3 ORDER BY paid_at, number"));
   // Newest first by the day's index, so that a long day costs the rows shown, not the day.
   const Statement latestBills_ = prepare(
-      "SELECT number, channel, fen, paid_at, CASE WHEN ?6 = 1 THEN text ELSE '' END FROM bills "
+      "SELECT number, channel, fen, paid_at, CASE WHEN ?6 = 1 THEN text ELSE '' END, by_hand FROM bills "
       "WHERE account_id = ?1 AND paid_at >= ?2 AND paid_at < ?3 ORDER BY paid_at DESC, number DESC "
       "LIMIT ?4 OFFSET ?5");
 
