@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "common/text.h"
+
 namespace hub::log {
 namespace {
 
@@ -132,14 +134,9 @@ void appendQuoted(std::string& line, std::string_view value) {
 
 // A long value is clipped, with its whole length after it.
 void appendValue(std::string& line, std::string_view value) {
-  const std::size_t whole = value.size();
-  if (whole > kMaxValueBytes) {
-    std::size_t cut = kMaxValueBytes;
-    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xc0) == 0x80) --cut;  // not inside a character
-    value = value.substr(0, cut);
-  }
-  appendQuoted(line, value);
-  if (whole > value.size()) line += "...[" + std::to_string(whole) + " bytes]";
+  const std::string shown = text::clipUtf8(value, kMaxValueBytes);
+  appendQuoted(line, shown);
+  if (value.size() > shown.size()) line += "...[" + std::to_string(value.size()) + " bytes]";
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <boost/json/value.hpp>
 #include <optional>
 
+#include "common/text.h"
 #include "speech/tokens.h"
 
 namespace hub::speech {
@@ -35,22 +36,18 @@ std::string decodedAgain(std::string_view text) {
 // plane), or nothing when it is not UTF-8 text: broken sequences, or control characters other than
 // white space.
 std::optional<std::size_t> gbkLength(std::string_view text) {
+  if (!text::validUtf8(text)) return std::nullopt;
   std::size_t length = 0;
-  for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-    if (extra < 0 || i + extra >= text.size()) return std::nullopt;
-    std::uint32_t point = extra == 0 ? c : c & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return std::nullopt;
-      point = point << 6 | (next & 0x3F);
-    }
-    const std::uint32_t least[] = {0, 0x80, 0x800, 0x10000};
-    if (point < least[extra] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return std::nullopt;
-    if ((point < 0x20 && point != '\t' && point != '\n' && point != '\r') || point == 0x7F) return std::nullopt;
-    length += point < 0x80 ? 1 : point < 0x10000 ? 2 : 4;
-    i += extra + 1;
+  for (const char byte : text) {
+    const auto c = static_cast<unsigned char>(byte);
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) return std::nullopt;
+    // Counted at each character's first byte: ASCII, two- and three-byte characters, four-byte ones.
+    if (c < 0x80)
+      length += 1;
+    else if (c >= 0xF0)
+      length += 4;
+    else if (c >= 0xC0)
+      length += 2;
   }
   return length;
 }
