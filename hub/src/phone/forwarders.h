@@ -12,16 +12,11 @@
 
 #include "common/channel.h"
 #include "common/clock.h"
+#include "common/failure.h"
 #include "common/money.h"
 #include "net/edge.h"
 
 namespace hub::phone {
-
-// A request the intake refuses before anything is stored: the status and the reason it answers.
-struct Refused {
-  int status = 400;
-  std::string error;
-};
 
 // A request's named fields: a JSON object's, or a form's (and a query's) name=value pairs.
 struct Fields {

@@ -137,7 +137,7 @@ void Intake::handle(net::HttpRequest request, net::Reply reply) {
       Work work = workFor(reading.report, now);
       return take(request, std::move(reply), std::move(reading.caller), std::move(work), now);
     } catch (const Refused& refused) {
-      return reply(failure(refused.status, refused.error));
+      return reply(failure(refused.status, refused.what()));
     }
   }
   reply(failure(404, "not found"));

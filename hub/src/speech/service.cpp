@@ -51,9 +51,12 @@ void Speech::synthesise(const net::HttpRequest& request, net::Reply reply) {
     ++metrics_.speechError;
     reply(refusal(number, message));
   };
-  auto read = readSentence(request);
-  if (auto* refused = std::get_if<Refused>(&read)) return refuse(refused->number, refused->message);
-  auto& sentence = std::get<Sentence>(read);
+  Sentence sentence;
+  try {
+    sentence = readSentence(request);
+  } catch (const Refused& refused) {
+    return refuse(static_cast<Refusal>(refused.status), refused.what());
+  }
   const clock::Millis now = clock::now();
   if (!tokens_.valid(sentence.token, now)) return refuse(kBadToken, "access token invalid or no longer valid");
   // The engine's quota is the provider's: only the hub's own counters spend it.

@@ -61,29 +61,29 @@ bool digitsOnly(std::string_view text, std::size_t most) {
 
 }  // namespace
 
-std::variant<Sentence, Refused> readSentence(const net::HttpRequest& request) {
-  if (request.method != "GET" && request.method != "POST") return Refused{kBadParameter, "GET or POST"};
+Sentence readSentence(const net::HttpRequest& request) {
+  if (request.method != "GET" && request.method != "POST") throw Refused(kBadParameter, "GET or POST");
   Sentence s;
   s.token = formField(request, "tok");
-  if (s.token.empty()) return Refused{kBadToken, "access token missing"};
+  if (s.token.empty()) throw Refused(kBadToken, "access token missing");
   const std::string cuid = formField(request, "cuid");
-  if (cuid.empty() || cuid.size() > 60) return Refused{kBadParameter, "cuid missing or longer than 60"};
-  if (formField(request, "ctp") != "1") return Refused{kBadParameter, "ctp must be 1"};
-  if (formField(request, "lan") != "zh") return Refused{kBadParameter, "lan must be zh"};
+  if (cuid.empty() || cuid.size() > 60) throw Refused(kBadParameter, "cuid missing or longer than 60");
+  if (formField(request, "ctp") != "1") throw Refused(kBadParameter, "ctp must be 1");
+  if (formField(request, "lan") != "zh") throw Refused(kBadParameter, "lan must be zh");
   const std::string per = formField(request, "per");
-  if (!per.empty() && !digitsOnly(per, 5)) return Refused{kBadParameter, "per must be a voice number"};
+  if (!per.empty() && !digitsOnly(per, 5)) throw Refused(kBadParameter, "per must be a voice number");
   s.per = per.empty() ? 0 : std::stoi(per);
   const std::string vol = formField(request, "vol");
-  if (!vol.empty() && (!digitsOnly(vol, 2) || std::stoi(vol) > 15)) return Refused{kBadParameter, "vol must be 0 to 15"};
+  if (!vol.empty() && (!digitsOnly(vol, 2) || std::stoi(vol) > 15)) throw Refused(kBadParameter, "vol must be 0 to 15");
   // Only MP3 is served: the counters recognise audio by "audio/mp3".
   const std::string aue = formField(request, "aue");
-  if (!aue.empty() && aue != "3") return Refused{kBadParameter, "aue must be 3"};
+  if (!aue.empty() && aue != "3") throw Refused(kBadParameter, "aue must be 3");
   s.text = formField(request, "tex");
   if (hasEscape(s.text)) s.text = decodedAgain(s.text);
-  if (s.text.empty()) return Refused{kBadParameter, "tex missing"};
+  if (s.text.empty()) throw Refused(kBadParameter, "tex missing");
   const auto length = gbkLength(s.text);
-  if (!length) return Refused{kBadText, "tex is not UTF-8 text"};
-  if (*length > kMaxGbkBytes) return Refused{kBadText, "tex longer than 1024 GBK bytes"};
+  if (!length) throw Refused(kBadText, "tex is not UTF-8 text");
+  if (*length > kMaxGbkBytes) throw Refused(kBadText, "tex longer than 1024 GBK bytes");
   return s;
 }
 

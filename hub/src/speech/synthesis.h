@@ -3,8 +3,8 @@
 // &lan=zh&vol=5&per=N, or POST with those fields as a form), checked field by field, and the service's
 // own error form for what fails.
 #include <string>
-#include <variant>
 
+#include "common/failure.h"
 #include "net/edge.h"
 
 namespace hub::speech {
@@ -28,12 +28,8 @@ struct Sentence {
 // The service's longest sentence, in GBK bytes.
 constexpr std::size_t kMaxGbkBytes = 1024;
 
-struct Refused {
-  Refusal number;
-  std::string message;
-};
-
-std::variant<Sentence, Refused> readSentence(const net::HttpRequest& request);
+// Throws Refused with the service's error number as its status.
+Sentence readSentence(const net::HttpRequest& request);
 
 net::HttpResponse refusal(Refusal number, std::string_view message);
 net::HttpResponse audio(std::string mp3);
