@@ -207,7 +207,14 @@ class Probe:
 
     def __call__(self, *args, timeout=60):
         args = [str(a) for a in args]
-        return ProbeResult(args, self.wine.run(self.exe, *args, timeout=timeout))
+        result = ProbeResult(args, self.wine.run(self.exe, *args, timeout=timeout))
+        if result.code == PROBE_NOT_FOUND and not result.out and not result.err:
+            # The probe says why whenever it fails, so an end with nothing said is Wine ending the process
+            # (seen once, on a loaded machine, while the program was running). One more try tells that
+            # apart from a real answer: a program that is gone is then reported as gone.
+            print(f"e2e: the probe ended silently ({' '.join(args)}); tried again", file=sys.stderr)
+            result = ProbeResult(args, self.wine.run(self.exe, *args, timeout=timeout))
+        return result
 
     def _ok(self, *args, timeout=60):
         r = self(*args, timeout=timeout)
