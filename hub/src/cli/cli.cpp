@@ -41,7 +41,7 @@ Config configOf(const Options& o) {
   if (!o.configFile.empty()) {
     try {
       c = readConfig(o.configFile);
-    } catch (const ConfigError& e) {
+    } catch (const Refused& e) {
       throw Failure{e.what(), 2};
     }
   }
