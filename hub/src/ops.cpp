@@ -15,6 +15,7 @@ net::HttpResponse failure(int status, std::string_view error) {
 
 void OpsRoutes::handle(const net::HttpRequest& request, net::Reply reply) {
   ++metrics_.httpRequests;
+  if (!owns(request.path)) return reply(failure(404, "not found"));
   if (request.method != "GET") {
     net::HttpResponse r = failure(405, "method not allowed");
     r.headers.emplace_back("Allow", "GET");
