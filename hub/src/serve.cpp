@@ -1,5 +1,5 @@
-// The hub's wiring: the store and its thread, the event loop with the counters and the phone side on it,
-// the clocks that drive them, and a clean end.
+// The hub's wiring: the store and its thread, the event loop with the counters, the page, the speech
+// service and the phone side on it, the clocks that drive them, the operator watch and a clean end.
 #include "serve.h"
 
 #include <sys/resource.h>
@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 #include "accounts/logins.h"
@@ -15,9 +16,13 @@
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/metrics.h"
+#include "common/failure.h"
 #include "common/pool.h"
 #include "counter/counters.h"
 #include "net/edge.h"
+#include "clean_stop.h"
+#include "operator_watch.h"
+#include "ops.h"
 #include "page/page.h"
 #include "phone/intake.h"
 #include "recognise/rules_file.h"
@@ -65,113 +70,100 @@ net::Limits edgeLimits(const Config& config) {
   return limits;
 }
 
-// How long a clean end waits for requests in flight before it stops anyway.
-constexpr clock::Millis kStopGrace = 10'000;
+accounts::LoginLimits loginLimits(const Config& config) {
+  return {.failures = config.loginFailures,
+          .window = config.loginWindow * 1000LL,
+          .knownFor = config.loginKnownDays * 24LL * 3600 * 1000,
+          .queue = static_cast<std::size_t>(config.loginQueue),
+          .queuePerAddress = static_cast<std::size_t>(std::max(config.loginQueue / 8, 1))};
+}
 
-}  // namespace
+counter::Settings counterSettings(const Config& config, clock::Zone zone) {
+  return {zone, config.registrationOpen, config.offlineAfter * 1000LL, config.loginWindow * 1000LL,
+          config.historyBills};
+}
 
-int serve(const Config& config) {
-  const auto zone = clock::zoneNamed(config.timezone);
-  if (!zone) {
-    log::error("cannot start", {{"reason", "unknown time zone " + config.timezone}});
-    return 1;
-  }
-  raiseDescriptorLimit();
+speech::Settings speechSettings(const Config& config) {
+  return {.client = {config.speechClientId, config.speechClientSecret},
+          .engine = speech::engineOf({.name = config.speechEngine,
+                                      .baidu = {config.baiduApiKey, config.baiduSecretKey, config.baiduTokenUrl,
+                                                config.baiduTtsUrl, config.speechCaFile},
+                                      .command = config.speechCommand,
+                                      .commandDeadline = std::chrono::seconds(config.speechCommandSeconds)}),
+          .cacheDirectory = config.data / "speech-cache",
+          .cacheBytes = static_cast<std::uintmax_t>(config.speechCacheMb) << 20,
+          .ratePerSecond = config.speechRatePerSecond,
+          .rateBurst = config.speechRateBurst};
+}
+
+// What the hub must have before it builds anything: without any of it, it does not start.
+struct Opening {
+  clock::Zone zone;
   recognise::Rules rules;
-  try {
-    rules = recognise::loadRules(config.rulesFile);
-  } catch (const std::exception& e) {
-    log::error("cannot start", {{"reason", std::string("rules: ") + e.what()}});
-    return 1;
-  }
-  const size_t ruleCount = rules.list.size();
-
-  std::unique_ptr<store::Store> opened;
+  std::unique_ptr<store::Store> store;
   store::ServerInfo info;
   std::int64_t revision = 0;
   std::string speechKey;  // signs the speech tokens, the same on every node of the store
+};
+
+// Throws Refused (the configuration's fault) or Failure with the reason the hub cannot start.
+Opening prepare(const Config& config) {
+  Opening o;
+  const auto zone = clock::zoneNamed(config.timezone);
+  if (!zone) throw Refused(2, "unknown time zone " + config.timezone);
+  o.zone = *zone;
+  raiseDescriptorLimit();
   try {
-    opened = store::openStore(config.database, config.data);
-    info = opened->serverInfo();
-    revision = opened->revision();
-    speechKey = opened->sharedSecret("speech tokens", accounts::newIntakeKey() + accounts::newIntakeKey());
-  } catch (const store::Unavailable& e) {
-    log::error("cannot start", {{"reason", e.what()}});
-    return 1;
+    o.rules = recognise::loadRules(config.rulesFile);
+  } catch (const Failure& e) {
+    throw Failure(std::string("rules: ") + e.what());
   }
-
+  try {
+    o.store = store::openStore(config.database, config.data);
+    o.info = o.store->serverInfo();
+    o.revision = o.store->revision();
+    o.speechKey = o.store->sharedSecret("speech tokens", accounts::newIntakeKey() + accounts::newIntakeKey());
+  } catch (const store::Unavailable& e) {
+    throw Failure(e.what());
+  }
   if (!store::isPostgres(config.database)) warnIfOpenToOthers(config.data);
+  return o;
+}
 
-  metrics::Metrics metrics;
-  net::Server server(edgeLimits(config), metrics);
-  auto toLoop = [&server](std::function<void()> work) { server.post(std::move(work)); };
-  WorkPool hashing(config.hashThreads);
-  store::Executor executor(std::move(opened), toLoop, static_cast<std::size_t>(config.storeQueue));
-  accounts::Logins logins({.failures = config.loginFailures,
-                           .window = config.loginWindow * 1000LL,
-                           .knownFor = config.loginKnownDays * 24LL * 3600 * 1000,
-                           .queue = static_cast<std::size_t>(config.loginQueue),
-                           .queuePerAddress = static_cast<std::size_t>(std::max(config.loginQueue / 8, 1))},
-                          executor, hashing, toLoop, metrics);
-  counter::Counters counters({*zone, config.registrationOpen, config.offlineAfter * 1000LL, config.loginWindow * 1000LL,
-                              config.historyBills},
-                             info, executor, logins, hashing, toLoop, metrics);
-  // The counters' speech service (declared before the page, which shows its trouble).
-  speech::Speech speech(
-      {.client = {config.speechClientId, config.speechClientSecret},
-       .engine = speech::engineOf({.name = config.speechEngine,
-                                   .baidu = {config.baiduApiKey, config.baiduSecretKey, config.baiduTokenUrl,
-                                             config.baiduTtsUrl, config.speechCaFile},
-                                   .command = config.speechCommand,
-                                   .commandDeadline = std::chrono::seconds(config.speechCommandSeconds)}),
-       .cacheDirectory = config.data / "speech-cache",
-       .cacheBytes = static_cast<std::uintmax_t>(config.speechCacheMb) << 20,
-       .ratePerSecond = config.speechRatePerSecond,
-       .rateBurst = config.speechRateBurst},
-      std::move(speechKey),
-      [&counters](const std::string& address, clock::Millis now) { return counters.loggedInFrom(address, now); },
-      toLoop, metrics);
-  // The one place the hub learns of a stored payment, and it reaches the counters and the open pages alike.
-  std::function<void(const store::Bill&)> paymentStored;
-  // On a server that several nodes share, every node hears every bill from the server, its own too: each
-  // is pushed from there, once, so neither the phone side nor the page pushes what it stores.
-  const bool shared = store::isPostgres(config.database);
-  auto stored = [&](const store::Bill& bill) {
-    if (!shared) paymentStored(bill);
-  };
-  page::Page page({*zone, config.offlineAfter * 1000LL, config.publicUrl, [&speech] { return speech.trouble(); }}, executor, logins, hashing, toLoop, stored);
-  paymentStored = [&](const store::Bill& bill) {
-    counters.paymentStored(bill);
-    page.paymentStored(bill);
-  };
-  phone::Intake intake({*zone, config.dedupeWindow * 1000LL, config.ratePerSecond, config.rateBurst}, executor,
-                       counters, stored, metrics, std::move(rules));
-  // SIGHUP reads the operator's rules again; a file that cannot be used leaves the rules in use as they are.
-  server.onHangup([&] {
-    try {
-      recognise::Rules fresh = recognise::loadRules(config.rulesFile);
-      log::info("rules reloaded", {{"rules", std::to_string(fresh.list.size())}});
-      intake.setRules(std::move(fresh));
-    } catch (const std::exception& e) {
-      log::warn("rules not reloaded, the old ones kept", {{"reason", e.what()}});
-    }
-  });
-  std::unique_ptr<store::Watch> watch;
-  if (shared)
-    watch = store::watchPostgres(
-        config.database,
-        {.bill = [&](const store::Bill& bill) { server.post([&paymentStored, bill] { paymentStored(bill); }); },
-         .phone = [&](std::int64_t id, clock::Millis at) {
-           server.post([&counters, id, at] { counters.phoneReported(id, at); });
-         }});
+// SIGHUP reads the operator's rules again; a file that cannot be used leaves the rules in use as they are.
+void reloadRules(const std::filesystem::path& file, phone::Intake& intake) {
+  try {
+    recognise::Rules fresh = recognise::loadRules(file);
+    log::info("rules reloaded", {{"rules", std::to_string(fresh.list.size())}});
+    intake.setRules(std::move(fresh));
+  } catch (const Failure& e) {
+    log::warn("rules not reloaded, the old ones kept", {{"reason", e.what()}});
+  }
+}
 
+// On a store server that several nodes share, what other nodes (and this one) commit is heard from the
+// server's notifications, and carried to the loop.
+std::unique_ptr<store::Watch> watchStore(const std::string& database, net::Server& server,
+                                         const std::function<void(const store::Bill&)>& paymentStored,
+                                         counter::Counters& counters) {
+  auto watch = store::watchPostgres(
+      database,
+      {.bill = [&](const store::Bill& bill) { server.post([&paymentStored, bill] { paymentStored(bill); }); },
+       .phone = [&](std::int64_t id, clock::Millis at) {
+         server.post([&counters, id, at] { counters.phoneReported(id, at); });
+       }});
   // A node that does not hear the server's notifications would take counters it pushes nothing to, and
   // take the bills committed meanwhile for history: it serves only once its watch listens.
-  if (watch && !watch->listening()) {
+  if (!watch->listening()) {
     log::warn("waiting for store notifications before serving");
     while (!watch->listening()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+  return watch;
+}
 
+// Every request to its owner; the phone intake answers what no one else owns.
+net::Handlers handlersFor(counter::Counters& counters, page::Page& page, speech::Speech& speech, OpsRoutes& ops,
+                          phone::Intake& intake) {
   net::Handlers handlers;
   handlers.counterOpened = [&](const auto& link) { counters.opened(link); };
   handlers.counterText = [&](const auto& link, std::string text) { counters.text(link, std::move(text)); };
@@ -181,69 +173,94 @@ int serve(const Config& config) {
       page.handle(std::move(request), std::move(reply));
     else if (speech::Speech::owns(request.path))
       speech.handle(request, std::move(reply));
+    else if (OpsRoutes::owns(request.path))
+      ops.handle(request, std::move(reply));
     else
       intake.handle(std::move(request), std::move(reply));
   };
-  std::string bound, tlsBound;
-  try {
-    if (!config.tlsListen.empty()) {
-      if (config.tlsCertificate.empty() || config.tlsKey.empty())
-        throw std::runtime_error("tls_listen needs tls_certificate and tls_key");
-      tlsBound = server.listenTls(config.tlsListen, {config.tlsCertificate, config.tlsKey}, handlers);
-    }
-    bound = server.listen(config.listen, std::move(handlers));
-    if (!config.metricsListen.empty())
-      log::info("listening metrics", {{"address", server.listenMetrics(config.metricsListen)}});
-  } catch (const std::exception& e) {
-    log::error("cannot start", {{"reason", e.what()}});
-    return 1;
+  return handlers;
+}
+
+// Listens on every address the configuration names and says where. Throws Refused or Failure, or the
+// network edge's std::runtime_error, with a one-line reason (bad address, in use, not permitted).
+void listenAll(const Config& config, net::Server& server, net::Handlers handlers, std::size_t ruleCount) {
+  std::string tlsBound;
+  if (!config.tlsListen.empty()) {
+    if (config.tlsCertificate.empty() || config.tlsKey.empty())
+      throw Refused(2, "tls_listen needs tls_certificate and tls_key");
+    tlsBound = server.listenTls(config.tlsListen, {config.tlsCertificate, config.tlsKey}, handlers);
   }
+  const std::string bound = server.listen(config.listen, std::move(handlers));
+  if (!config.metricsListen.empty())
+    log::info("listening metrics", {{"address", server.listenMetrics(config.metricsListen)}});
   if (!tlsBound.empty())
     log::info("listening tls", {{"address", tlsBound}, {"certificate", config.tlsCertificate.string()}});
   log::info("listening", {{"address", bound},
-                          {"store", shared ? "postgresql" : (config.data / "hub.sqlite3").string()},
+                          {"store", store::isPostgres(config.database) ? "postgresql"
+                                                                       : (config.data / "hub.sqlite3").string()},
                           {"timezone", config.timezone},
                           {"rules", std::to_string(ruleCount)}});
+}
 
-  // The operator's command line changes the store from another process: a moved revision says to read
-  // the server information and the logged-in accounts again (disabled, or given a new password).
-  bool polling = false;
-  auto poll = [&] {
-    if (polling) return;
-    polling = true;
-    struct Seen {
-      std::int64_t revision = 0;
-      store::ServerInfo info;
-      std::vector<std::pair<std::int64_t, std::string>> stale;  // account, the hash its counters logged in with
-    };
-    auto seen = std::make_shared<Seen>();
-    auto loggedIn = counters.loggedInAccounts();
-    const std::uint64_t attaches = counters.attaches();
-    intake.polling(clock::now());
-    executor.run(
-        [seen, loggedIn, known = revision](store::Store& st) {
-          seen->revision = st.revision();
-          if (seen->revision == known) return;
-          seen->info = st.serverInfo();
-          for (const auto& [id, hash] : loggedIn) {
-            const auto account = st.accountById(id);
-            if (!account || account->disabled || account->passwordHash != hash) seen->stale.emplace_back(id, hash);
-          }
-        },
-        [&, seen, attaches](bool committed) {
-          polling = false;
-          if (!committed) ++metrics.storeErrors;
-          intake.polled(!committed                               ? "store not available"
-                        : watch && !watch->listening() ? "store notifications not listening"
-                                                                 : "");
-          if (!committed || seen->revision == revision) return;
-          counters.serverInfoChanged(seen->info);
-          for (const auto& [id, hash] : seen->stale) counters.logOut(id, hash);
-          // A counter that logged in while this poll was under way was not in its list: the next poll
-          // looks again rather than take this revision as seen.
-          if (counters.attaches() == attaches) revision = seen->revision;
-        });
+// A hub that cannot start exits 1, whoever's the fault; the log line says why.
+int cannotStart(const std::exception& e) {
+  log::error("cannot start", {{"reason", e.what()}});
+  return 1;
+}
+
+}  // namespace
+
+int serve(const Config& config) {
+  std::optional<Opening> opened;
+  try {
+    opened = prepare(config);
+  } catch (const Refused& e) {
+    return cannotStart(e);
+  } catch (const Failure& e) {
+    return cannotStart(e);
+  }
+  const std::size_t ruleCount = opened->rules.list.size();
+  const bool shared = store::isPostgres(config.database);
+
+  metrics::Metrics metrics;
+  net::Server server(edgeLimits(config), metrics);
+  auto toLoop = [&server](std::function<void()> work) { server.post(std::move(work)); };
+  WorkPool hashing(config.hashThreads);
+  store::Executor executor(std::move(opened->store), toLoop, static_cast<std::size_t>(config.storeQueue));
+  accounts::Logins logins(loginLimits(config), executor, hashing, toLoop, metrics);
+  counter::Counters counters(counterSettings(config, opened->zone), opened->info, executor, logins, hashing, toLoop,
+                             metrics);
+  // The counters' speech service (declared before the page, which shows its trouble).
+  speech::Speech speech(
+      speechSettings(config), std::move(opened->speechKey),
+      [&counters](const std::string& address, clock::Millis now) { return counters.loggedInFrom(address, now); },
+      toLoop, metrics);
+  // The one place the hub learns of a stored payment, and it reaches the counters and the open pages alike.
+  std::function<void(const store::Bill&)> paymentStored;
+  // On a server that several nodes share, every node hears every bill from the server, its own too: each
+  // is pushed from there, once, so neither the phone side nor the page pushes what it stores.
+  auto stored = [&](const store::Bill& bill) {
+    if (!shared) paymentStored(bill);
   };
+  page::Page page(
+      {opened->zone, config.offlineAfter * 1000LL, config.publicUrl, [&speech] { return speech.trouble(); }},
+      executor, logins, hashing, toLoop, stored);
+  paymentStored = [&](const store::Bill& bill) {
+    counters.paymentStored(bill);
+    page.paymentStored(bill);
+  };
+  phone::Intake intake({opened->zone, config.dedupeWindow * 1000LL, config.ratePerSecond, config.rateBurst}, executor,
+                       counters, stored, metrics, std::move(opened->rules));
+  server.onHangup([&] { reloadRules(config.rulesFile, intake); });
+  std::unique_ptr<store::Watch> watch = shared ? watchStore(config.database, server, paymentStored, counters) : nullptr;
+  OperatorWatch operatorWatch(executor, counters, metrics, opened->revision, watch.get());
+  OpsRoutes ops(metrics, operatorWatch);
+
+  try {
+    listenAll(config, server, handlersFor(counters, page, speech, ops, intake), ruleCount);
+  } catch (const std::runtime_error& e) {
+    return cannotStart(e);
+  }
   server.every(std::chrono::seconds(1), [&] {
     const clock::Millis now = clock::now();
     counters.tick(now);
@@ -251,24 +268,15 @@ int serve(const Config& config) {
     intake.tick(now);
     page.tick(now);
     speech.tick(now);
-    poll();
+    operatorWatch.poll();
   });
-
-  // A clean end: no new connections, counters told the hub is going away (they come back, to another
-  // node behind a balancer), requests already taken answered, then out.
-  clock::Millis stopping = 0;
-  server.onStopSignal([&] {
-    log::info("stopping");
-    stopping = clock::now();
-    server.stopAccepting();
-    counters.closeAll(net::CloseCode::goingAway);
-    page.stop();
-  });
-  server.every(std::chrono::milliseconds(50), [&] {
-    if (stopping == 0) return;
-    if ((intake.inFlight() == 0 && server.openConnections() == 0) || clock::now() - stopping > kStopGrace)
-      server.stop();
-  });
+  stopCleanlyOnSignal(
+      server,
+      [&] {
+        counters.closeAll(net::CloseCode::goingAway);
+        page.stop();
+      },
+      [&intake] { return intake.inFlight(); });
 
   server.run();
   watch.reset();  // before the loop it posts to goes

@@ -4,7 +4,8 @@
 #include <sodium.h>
 
 #include <array>
-#include <stdexcept>
+
+#include "common/failure.h"
 
 namespace hub::accounts {
 namespace {
@@ -17,7 +18,7 @@ constexpr size_t kMemory = 9u << 20;
 
 void ensureSodium() {
   static const int ready = sodium_init();
-  if (ready < 0) throw std::runtime_error("libsodium cannot start");
+  if (ready < 0) throw Failure("libsodium cannot start");
 }
 
 std::string hexOf(const unsigned char* bytes, size_t size) {
@@ -34,7 +35,7 @@ std::string hashPassword(std::string_view password) {
   std::array<char, crypto_pwhash_STRBYTES> out{};
   if (crypto_pwhash_str_alg(out.data(), password.data(), password.size(), kPasses, kMemory,
                             crypto_pwhash_ALG_ARGON2ID13) != 0)
-    throw std::runtime_error("out of memory for a password hash");
+    throw Failure("out of memory for a password hash");
   return out.data();
 }
 
@@ -83,7 +84,7 @@ std::string md5Hex(std::string_view text) {
   std::array<unsigned char, EVP_MAX_MD_SIZE> sum{};
   unsigned int size = 0;
   if (EVP_Digest(text.data(), text.size(), sum.data(), &size, EVP_md5(), nullptr) != 1)
-    throw std::runtime_error("OpenSSL has no MD5");
+    throw Failure("OpenSSL has no MD5");
   return hexOf(sum.data(), size);
 }
 

@@ -2,9 +2,10 @@
 // The hub's configuration: a TOML file with its keys at the top level, then the command line over it.
 #include <cstddef>
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "common/failure.h"
 
 namespace hub {
 
@@ -68,12 +69,9 @@ struct Config {
   int loginDeadline = 30;  // seconds a counter connection has to log in
 };
 
-struct ConfigError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-// Reads the file over the defaults. Throws ConfigError "FILE:LINE: reason" for a file that cannot be read,
-// is not TOML, has a key the hub does not know, or a value of the wrong kind or out of range.
+// Reads the file over the defaults. Throws Refused (status 2, the operator's to mend) "FILE:LINE: reason"
+// for a file that cannot be read, is not TOML, has a key the hub does not know, or a value of the wrong
+// kind or out of range.
 Config readConfig(const std::filesystem::path& file);
 
 }  // namespace hub

@@ -19,8 +19,6 @@ constexpr size_t kMaxIdBytes = 128;
 // How long a payment monitor's key that checked out is remembered, and how many are.
 constexpr clock::Millis kProvenFor = 3600 * 1000;
 constexpr size_t kMaxProven = 100'000;
-// A poll of the store under way for longer than this makes /healthz answer "not available".
-constexpr clock::Millis kPollLate = 3000;
 // A notification kept for the merchant keeps this much of each of its texts.
 constexpr size_t kKeptTextBytes = 512;
 
@@ -98,28 +96,24 @@ void Intake::setRules(recognise::Rules rules) { rules_ = std::make_shared<const 
 
 void Intake::handle(net::HttpRequest request, net::Reply reply) {
   ++metrics_.httpRequests;
-  using Handler = void (Intake::*)(const net::HttpRequest&, net::Reply);
   using Reader = Reading (*)(const net::HttpRequest&, clock::Millis now);
   using Dress = net::HttpResponse (*)(net::HttpResponse);
   struct Route {
     std::string_view method, path;
-    Handler handler;
-    Reader read = nullptr;    // a phone request, read and then taken
-    Dress dress = nullptr;    // how its app wants every answer written
+    Reader read;            // the phone request, read and then taken
+    Dress dress = nullptr;  // how its app wants every answer written
   };
   static constexpr Route kRoutes[] = {
-      {"POST", "/api/v1/payments", nullptr, ownPayment},
-      {"POST", "/api/v1/notifications", nullptr, ownNotification},
-      {"POST", "/api/v1/heartbeat", nullptr, ownHeartbeat},
-      {"POST", "/hook/smsforwarder", nullptr, smsForwarder},
-      {"POST", "/hook/receiptnotice", nullptr, receiptNotice},
+      {"POST", "/api/v1/payments", ownPayment},
+      {"POST", "/api/v1/notifications", ownNotification},
+      {"POST", "/api/v1/heartbeat", ownHeartbeat},
+      {"POST", "/hook/smsforwarder", smsForwarder},
+      {"POST", "/hook/receiptnotice", receiptNotice},
       // The payment monitors' paths, szvone's and a fork's, under the account the address names.
-      {"GET", "/vmq/*/appHeart", nullptr, vmqHeart, vmqAnswer},
-      {"GET", "/vmq/*/appPush", nullptr, vmqPush, vmqAnswer},
-      {"GET", "/vmq/*/api/monitor/heart", nullptr, vmqHeart, vmqAnswer},
-      {"GET", "/vmq/*/api/monitor/push", nullptr, vmqPush, vmqAnswer},
-      {"GET", "/healthz", &Intake::health},
-      {"GET", "/metrics", &Intake::metricsPage},
+      {"GET", "/vmq/*/appHeart", vmqHeart, vmqAnswer},
+      {"GET", "/vmq/*/appPush", vmqPush, vmqAnswer},
+      {"GET", "/vmq/*/api/monitor/heart", vmqHeart, vmqAnswer},
+      {"GET", "/vmq/*/api/monitor/push", vmqPush, vmqAnswer},
   };
   for (const Route& route : kRoutes) {
     if (!pathMatches(route.path, request.path)) continue;
@@ -130,7 +124,6 @@ void Intake::handle(net::HttpRequest request, net::Reply reply) {
       r.headers.emplace_back("Allow", std::string(route.method));
       return reply(std::move(r));
     }
-    if (!route.read) return (this->*route.handler)(request, reply);
     const clock::Millis now = clock::now();
     try {
       Reading reading = route.read(request, now);
@@ -185,18 +178,6 @@ Intake::Work Intake::workFor(const Report& report, clock::Millis now) const {
   return {bill, {}, report.notification, std::nullopt, report.notice ? report.notice->package : "", "payment"};
 }
 
-void Intake::health(const net::HttpRequest&, net::Reply reply) {
-  if (pollingSince_ != 0 && clock::now() - pollingSince_ > kPollLate) return reply(failure(503, "store not answering"));
-  reply(healthProblem_.empty() ? answer(200, {{"ok", true}}) : failure(503, healthProblem_));
-}
-
-void Intake::polled(std::string problem) {
-  healthProblem_ = std::move(problem);
-  pollingSince_ = 0;
-}
-
-void Intake::polling(clock::Millis since) { pollingSince_ = since; }
-
 std::string Intake::bucketOf(const Caller& caller) {
   return caller.key.empty() ? "a:" + caller.account : "k:" + accounts::digest(caller.key);
 }
@@ -211,14 +192,17 @@ void Intake::remember(const Caller& caller, const store::Account& account, clock
   if (!account.intakeKey.empty()) proven_[bucketOf(caller)] = {account.intakeKey, now};
 }
 
-void Intake::metricsPage(const net::HttpRequest& request, net::Reply reply) {
-  // Every account's volume: the operator's alone.
-  if (!request.fromOperator) return reply(failure(404, "not found"));
-  net::HttpResponse page;
-  page.body = metrics::render(metrics_);
-  page.contentType = "text/plain; version=0.0.4";
-  reply(std::move(page));
-}
+struct Intake::Taken {
+  Caller caller;
+  Work work;
+  clock::Millis now = 0;
+  bool chargeNow = false;  // the rate bucket was charged before the store job
+  std::string address;
+  // What the store job found and did.
+  std::optional<store::Account> account;
+  store::Stored stored;
+  store::Bill bill;
+};
 
 void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller caller, Work work, clock::Millis now) {
   if (caller.key.empty() && caller.account.empty())
@@ -232,77 +216,87 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller call
   const bool chargeNow = !caller.signedWith || proven(caller, now);
   if (chargeNow && !perKey_.take(bucketOf(caller), now)) return reply(failure(429, "too many requests"));
 
-  struct Outcome {
-    std::optional<store::Account> account;
-    store::Stored stored;
-    store::Bill bill;
-  };
-  auto outcome = std::make_shared<Outcome>();
+  auto t = std::make_shared<Taken>();
+  t->caller = std::move(caller);
+  t->work = std::move(work);
+  t->now = now;
+  t->chargeNow = chargeNow;
+  t->address = request.address;
   const bool queued = store_.offer(
-      group,
-      [outcome, caller, work, now, window = settings_.dedupeWindow](store::Store& st) {
-        outcome->account = caller.key.empty() ? st.accountByName(caller.account) : st.accountByKey(caller.key);
-        // An account without a key has nothing a request could be signed with.
-        if (outcome->account && caller.signedWith &&
-            (outcome->account->intakeKey.empty() || !caller.signedWith(outcome->account->intakeKey)))
-          outcome->account.reset();
-        if (!outcome->account || outcome->account->disabled) return;
-        const std::int64_t accountId = outcome->account->id;
-        st.setPhoneSeen(accountId, now);
-        if (work.unrecognised) {
-          store::Unrecognised kept = *work.unrecognised;
-          kept.accountId = accountId;
-          st.addUnrecognised(kept);
-        }
-        if (!work.bill) return;
-        store::NewBill bill = *work.bill;
-        bill.accountId = accountId;
-        outcome->stored = st.addBill(bill, window);
-        outcome->bill = {outcome->stored.number, accountId, bill.channel, bill.fen, bill.time, bill.receivedAt,
-                         bill.sourceId, bill.text};
-      },
-      [this, outcome, work, reply, caller, chargeNow, address = request.address, now,
-       wrong = caller.signedWith ? "wrong account or sign" : "wrong intake key"](bool committed) {
-        --inFlight_;
-        if (!committed) {
-          ++metrics_.storeErrors;
-          return reply(failure(503, "store not available"));
-        }
-        if (!outcome->account || outcome->account->disabled) {
-          const std::string_view why = outcome->account ? "account disabled" : wrong;
-          log::info("phone request refused", {{"address", address}, {"reason", std::string(why)}});
-          return reply(failure(401, why));
-        }
-        if (caller.signedWith) remember(caller, *outcome->account, now);
-        if (!chargeNow) perKey_.take(bucketOf(caller), now);
-        counters_.phoneReported(outcome->account->id, now);
-        if (work.notification && !work.package.empty()) metrics_.notifications.add(work.package, work.result);
-        if (!work.bill) {
-          if (!work.notification) return reply(answer(200, {{"ok", true}}));
-          ++metrics_.notificationsIgnored;
-          json::object body{{"ok", true}, {"payment", false}, {"reason", work.reason}};
-          if (work.unrecognised) {
-            body["not_counted"] = true;
-            log::info("notification not counted", {{"account", outcome->account->name},
-                                                   {"package", work.unrecognised->package},
-                                                   {"reason", work.reason}});
-          }
-          return reply(answer(200, std::move(body)));
-        }
-        const bool duplicate = outcome->stored.duplicate;
-        ++(duplicate ? metrics_.paymentsDuplicate : metrics_.paymentsStored);
-        json::object body{{"ok", true}};
-        if (work.notification) body["payment"] = true;
-        body["bill"] = outcome->stored.number;
-        body["duplicate"] = duplicate;
-        reply(answer(200, std::move(body)));
-        log::info(duplicate ? "payment duplicate" : "payment stored",
-                  {{"account", outcome->account->name}, {"bill", std::to_string(outcome->stored.number)},
-                   {"amount", money::format(outcome->bill.fen)}});
-        if (!duplicate) paymentStored_(outcome->bill);
-      });
+      group, [t, window = settings_.dedupeWindow](store::Store& st) { keep(st, *t, window); },
+      [this, t, reply](bool committed) { taken(*t, committed, reply); });
   if (!queued) return reply(failure(503, "busy, try again shortly"));
   ++inFlight_;
+}
+
+void Intake::keep(store::Store& st, Taken& t, clock::Millis dedupeWindow) {
+  t.account = t.caller.key.empty() ? st.accountByName(t.caller.account) : st.accountByKey(t.caller.key);
+  // An account without a key has nothing a request could be signed with.
+  if (t.account && t.caller.signedWith && (t.account->intakeKey.empty() || !t.caller.signedWith(t.account->intakeKey)))
+    t.account.reset();
+  if (!t.account || t.account->disabled) return;
+  const std::int64_t accountId = t.account->id;
+  st.setPhoneSeen(accountId, t.now);
+  if (t.work.unrecognised) {
+    store::Unrecognised kept = *t.work.unrecognised;
+    kept.accountId = accountId;
+    st.addUnrecognised(kept);
+  }
+  if (!t.work.bill) return;
+  store::NewBill bill = *t.work.bill;
+  bill.accountId = accountId;
+  t.stored = st.addBill(bill, dedupeWindow);
+  t.bill = {t.stored.number, accountId, bill.channel, bill.fen, bill.time, bill.receivedAt, bill.sourceId, bill.text};
+}
+
+void Intake::taken(const Taken& t, bool committed, const net::Reply& reply) {
+  --inFlight_;
+  if (!committed) {
+    ++metrics_.storeErrors;
+    return reply(failure(503, "store not available"));
+  }
+  if (!t.account || t.account->disabled) {
+    const std::string_view why = t.account              ? "account disabled"
+                                 : t.caller.signedWith ? "wrong account or sign"
+                                                       : "wrong intake key";
+    log::info("phone request refused", {{"address", t.address}, {"reason", std::string(why)}});
+    return reply(failure(401, why));
+  }
+  if (t.caller.signedWith) remember(t.caller, *t.account, t.now);
+  if (!t.chargeNow) perKey_.take(bucketOf(t.caller), t.now);
+  counters_.phoneReported(t.account->id, t.now);
+  if (t.work.notification && !t.work.package.empty()) metrics_.notifications.add(t.work.package, t.work.result);
+  if (t.work.bill)
+    answerPayment(t, reply);
+  else
+    answerReport(t, reply);
+}
+
+// A heartbeat, or a notification that is no payment.
+void Intake::answerReport(const Taken& t, const net::Reply& reply) {
+  if (!t.work.notification) return reply(answer(200, {{"ok", true}}));
+  ++metrics_.notificationsIgnored;
+  json::object body{{"ok", true}, {"payment", false}, {"reason", t.work.reason}};
+  if (t.work.unrecognised) {
+    body["not_counted"] = true;
+    log::info("notification not counted",
+              {{"account", t.account->name}, {"package", t.work.unrecognised->package}, {"reason", t.work.reason}});
+  }
+  reply(answer(200, std::move(body)));
+}
+
+void Intake::answerPayment(const Taken& t, const net::Reply& reply) {
+  const bool duplicate = t.stored.duplicate;
+  ++(duplicate ? metrics_.paymentsDuplicate : metrics_.paymentsStored);
+  json::object body{{"ok", true}};
+  if (t.work.notification) body["payment"] = true;
+  body["bill"] = t.stored.number;
+  body["duplicate"] = duplicate;
+  reply(answer(200, std::move(body)));
+  log::info(duplicate ? "payment duplicate" : "payment stored",
+            {{"account", t.account->name}, {"bill", std::to_string(t.stored.number)},
+             {"amount", money::format(t.bill.fen)}});
+  if (!duplicate) paymentStored_(t.bill);
 }
 
 void Intake::tick(clock::Millis now) {

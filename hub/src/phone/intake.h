@@ -38,11 +38,6 @@ class Intake {
   void handle(net::HttpRequest request, net::Reply reply);
   void tick(clock::Millis now);  // the limits' upkeep
 
-  // What /healthz answers, from the hub's own poll of the store once a second (never a store job per
-  // request): the last poll's problem (empty: none), and when a poll under way began (0: none).
-  void polled(std::string problem);
-  void polling(clock::Millis since);
-
   // Requests taken and not yet answered, for a clean end.
   std::size_t inFlight() const { return inFlight_; }
 
@@ -56,12 +51,16 @@ class Intake {
     std::string package;                 // for the metrics: the app, or "other" when no rule names it
     const char* result = "ignored";      // for the metrics: "payment", "not_counted" or "ignored"
   };
-  void health(const net::HttpRequest& request, net::Reply reply);
-  void metricsPage(const net::HttpRequest& request, net::Reply reply);
   // What a report asks of the store: a notice recognised, the bill it makes.
   Work workFor(const Report& report, clock::Millis now) const;
   // Checks the caller and the rate, then stores the work for the caller's account and answers.
   void take(const net::HttpRequest& request, net::Reply reply, Caller caller, Work work, clock::Millis now);
+  // A request taken, from its store job (on the store's thread) to its answer (on the loop).
+  struct Taken;
+  static void keep(store::Store& st, Taken& request, clock::Millis dedupeWindow);
+  void taken(const Taken& request, bool committed, const net::Reply& reply);
+  void answerReport(const Taken& request, const net::Reply& reply);
+  void answerPayment(const Taken& request, const net::Reply& reply);
 
   Settings settings_;
   store::Executor& store_;
@@ -80,8 +79,6 @@ class Intake {
 
   accounts::RateLimit perKey_;
   std::unordered_map<std::string, Proven> proven_;
-  std::string healthProblem_;
-  clock::Millis pollingSince_ = 0;
   std::size_t inFlight_ = 0;
   std::shared_ptr<const recognise::Rules> rules_;
 };

@@ -5,7 +5,8 @@
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <stdexcept>
+
+#include "common/failure.h"
 
 namespace hub::recognise {
 
@@ -165,7 +166,7 @@ Rules combine(std::vector<Rule> own, const std::vector<Rule>& shipped) {
 Rules loadRules(const std::filesystem::path& own) {
   if (own.empty()) return combine({}, shippedRules());
   Loaded loaded = readRulesFile(own);
-  if (!loaded.errors.empty()) throw std::runtime_error(loaded.errors.front());
+  if (!loaded.errors.empty()) throw Failure(loaded.errors.front());
   return combine(std::move(loaded.rules), shippedRules());
 }
 

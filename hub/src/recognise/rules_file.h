@@ -26,7 +26,7 @@ const std::vector<Rule>& shippedRules();
 Rules combine(std::vector<Rule> own, const std::vector<Rule>& shipped);
 
 // The rules a hub runs with: the shipped ones and, when `own` is not empty, that file's. Throws
-// std::runtime_error with the first error ("FILE:LINE: reason") when the file cannot be used.
+// hub::Failure with the first error ("FILE:LINE: reason") when the file cannot be used.
 Rules loadRules(const std::filesystem::path& own);
 
 }  // namespace hub::recognise

@@ -46,6 +46,90 @@ std::string oneLine(std::string text) {
   return text;
 }
 
+// The program's environment: the hub's own, with the voice the counter asked for.
+std::vector<std::string> environmentWith(int per) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "KASSARO_VOICE=", 14) != 0) env.emplace_back(*e);
+  env.push_back("KASSARO_VOICE=" + std::to_string(per));
+  return env;
+}
+
+// Starts the command line under /bin/sh with the pipes as its standard streams, keeping the hub's ends
+// (non-blocking). Returns 0, or the error number of a start that failed.
+int spawnShell(const std::string& command, int per, Pipe& in, Pipe& out, Pipe& err, pid_t& child) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in.ends[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out.ends[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err.ends[1], 2);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // A group of its own, so that a deadline ends the whole pipeline, not only the shell.
+  posix_spawnattr_setpgroup(&attributes, 0);
+  sigset_t none, ours;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  // The hub ignores SIGPIPE; the program's own pipeline should not.
+  sigemptyset(&ours);
+  sigaddset(&ours, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &ours);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<std::string> env = environmentWith(per);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string shell = "/bin/sh", dashC = "-c", line = command;
+  char* argv[] = {shell.data(), dashC.data(), line.data(), nullptr};
+  const int spawned = posix_spawn(&child, "/bin/sh", &actions, &attributes, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (spawned != 0) return spawned;
+  in.closeEnd(0);
+  out.closeEnd(1);
+  err.closeEnd(1);
+  for (int fd : {in.ends[1], out.ends[0], err.ends[0]}) fcntl(fd, F_SETFL, O_NONBLOCK);
+  return 0;
+}
+
+struct Exchanged {
+  std::string audio, errors;
+  bool late = false;  // the deadline passed first
+};
+
+// Writes the sentence to the program and reads what it prints, until it has closed both its outputs or
+// the deadline passes.
+Exchanged exchange(const std::string& text, Pipe& in, Pipe& out, Pipe& err, clock::Millis until) {
+  Exchanged got;
+  std::size_t written = 0;
+  if (text.empty()) in.closeEnd(1);
+  while (out.ends[0] >= 0 || err.ends[0] >= 0) {
+    const clock::Millis left = until - clock::now();
+    if (left <= 0) {
+      got.late = true;
+      break;
+    }
+    pollfd fds[3] = {{in.ends[1], POLLOUT, 0}, {out.ends[0], POLLIN, 0}, {err.ends[0], POLLIN, 0}};
+    if (poll(fds, 3, static_cast<int>(left)) < 0 && errno != EINTR) break;
+    if (fds[0].revents) {
+      const ssize_t n = ::write(in.ends[1], text.data() + written, text.size() - written);
+      if (n > 0) written += n;
+      if (n < 0 && errno != EAGAIN) written = text.size();  // the program does not read: its answer decides
+      if (written == text.size()) in.closeEnd(1);
+    }
+    char buffer[16384];
+    for (auto [i, into] : {std::pair{1, &got.audio}, std::pair{2, &got.errors}}) {
+      if (!fds[i].revents) continue;
+      Pipe& p = i == 1 ? out : err;
+      const ssize_t n = ::read(p.ends[0], buffer, sizeof buffer);
+      if (n > 0 && into->size() < kMostAudio) into->append(buffer, n);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) p.closeEnd(0);
+    }
+  }
+  return got;
+}
+
 class CommandEngine final : public Engine {
  public:
   CommandEngine(std::string command, std::chrono::seconds deadline)
@@ -55,86 +139,23 @@ class CommandEngine final : public Engine {
   Rendering render(const std::string& text, int per) override {
     Pipe in, out, err;
     if (!in.ok() || !out.ok() || !err.ok()) return failed(std::string("pipe: ") + std::strerror(errno));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in.ends[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out.ends[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err.ends[1], 2);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // A group of its own, so that a deadline ends the whole pipeline, not only the shell.
-    posix_spawnattr_setpgroup(&attributes, 0);
-    sigset_t none, ours;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    // The hub ignores SIGPIPE; the program's own pipeline should not.
-    sigemptyset(&ours);
-    sigaddset(&ours, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &ours);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-      if (std::strncmp(*e, "KASSARO_VOICE=", 14) != 0) env.emplace_back(*e);
-    env.push_back("KASSARO_VOICE=" + std::to_string(per));
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string shell = "/bin/sh", dashC = "-c", line = command_;
-    char* argv[] = {shell.data(), dashC.data(), line.data(), nullptr};
-
     pid_t child = 0;
-    const int spawned = posix_spawn(&child, "/bin/sh", &actions, &attributes, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    const int spawned = spawnShell(command_, per, in, out, err, child);
     if (spawned != 0) return failed(std::string("cannot start /bin/sh: ") + std::strerror(spawned));
-    in.closeEnd(0);
-    out.closeEnd(1);
-    err.closeEnd(1);
-    for (int fd : {in.ends[1], out.ends[0], err.ends[0]}) fcntl(fd, F_SETFL, O_NONBLOCK);
-
-    Rendering r;
-    std::string errors;
-    std::size_t written = 0;
-    if (text.empty()) in.closeEnd(1);
-    const clock::Millis until = clock::now() + deadline_.count() * 1000;
-    bool late = false;
-    while (out.ends[0] >= 0 || err.ends[0] >= 0) {
-      const clock::Millis left = until - clock::now();
-      if (left <= 0) {
-        late = true;
-        break;
-      }
-      pollfd fds[3] = {{in.ends[1], POLLOUT, 0}, {out.ends[0], POLLIN, 0}, {err.ends[0], POLLIN, 0}};
-      if (poll(fds, 3, static_cast<int>(left)) < 0 && errno != EINTR) break;
-      if (fds[0].revents) {
-        const ssize_t n = ::write(in.ends[1], text.data() + written, text.size() - written);
-        if (n > 0) written += n;
-        if (n < 0 && errno != EAGAIN) written = text.size();  // the program does not read: its answer decides
-        if (written == text.size()) in.closeEnd(1);
-      }
-      char buffer[16384];
-      for (auto [i, into] : {std::pair{1, &r.audio}, std::pair{2, &errors}}) {
-        if (!fds[i].revents) continue;
-        Pipe& p = i == 1 ? out : err;
-        const ssize_t n = ::read(p.ends[0], buffer, sizeof buffer);
-        if (n > 0 && into->size() < kMostAudio) into->append(buffer, n);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) p.closeEnd(0);
-      }
-    }
-    if (late) kill(-child, SIGKILL);
+    Exchanged got = exchange(text, in, out, err, clock::now() + deadline_.count() * 1000);
+    if (got.late) kill(-child, SIGKILL);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    if (late) return failed("no answer within " + std::to_string(deadline_.count()) + " s");
+    if (got.late) return failed("no answer within " + std::to_string(deadline_.count()) + " s");
+    const std::string errors = got.errors.empty() ? "" : ": " + oneLine(got.errors);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
       const std::string how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
                                                 : "signal " + std::to_string(WTERMSIG(status));
-      return failed(how + (errors.empty() ? "" : ": " + oneLine(errors)));
+      return failed(how + errors);
     }
-    if (r.audio.empty()) return failed("no audio on standard output" + (errors.empty() ? "" : ": " + oneLine(errors)));
-    r.ok = true;
-    return r;
+    if (got.audio.empty()) return failed("no audio on standard output" + errors);
+    return renderedAudio(std::move(got.audio));
   }
 
  private:
