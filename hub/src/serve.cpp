@@ -230,9 +230,10 @@ int serve(const Config& config) {
             if (!account || account->disabled || account->passwordHash != hash) seen->stale.emplace_back(id, hash);
           }
         },
-        [&, seen, attaches](bool committed) {
+        [&, seen, attaches](const store::Outcome& job) {
           polling = false;
-          if (!committed) ++metrics.storeErrors;
+          const bool committed = job.committed();
+          if (job.unavailable()) ++metrics.storeErrors;
           intake.polled(!committed                               ? "store not available"
                         : watch && !watch->listening() ? "store notifications not listening"
                                                                  : "");

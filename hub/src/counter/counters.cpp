@@ -107,15 +107,20 @@ void Counters::finished(SessionId id) {
   }
 }
 
-void Counters::storeFailed(SessionId id) {
-  ++metrics_.storeErrors;
+// Only the engine's failures count as the store's; the executor has logged a defect as one.
+void Counters::counted(const store::Outcome& job) {
+  if (job.unavailable()) ++metrics_.storeErrors;
+}
+
+void Counters::storeFailed(SessionId id, const store::Outcome& job) {
+  counted(job);
   // Without the store the hub can neither log in nor list bills; the counter reconnects by itself.
   if (Session* s = find(id)) s->link->close(net::CloseCode::tryLater);
 }
 
 // A request's store work, within the connection's address's share of the store queue; a full queue
 // closes the connection as busy (the counter comes back a little later).
-bool Counters::offer(SessionId id, std::function<void(store::Store&)> work, std::function<void(bool)> done) {
+bool Counters::offer(SessionId id, store::Executor::Work work, store::Executor::Done done) {
   Session* s = find(id);
   if (store_.offer(address::groupOf(s->link->address()), std::move(work), std::move(done))) return true;
   s->link->close(net::CloseCode::tryLater);
@@ -143,7 +148,7 @@ void Counters::login(SessionId id, const protocol::Request& request, bool attach
     if (!waiting) return;
     waiting->link->checking(false);
     using Result = accounts::Login::Result;
-    if (login.result == Result::unavailable) return storeFailed(id);
+    if (login.result == Result::unavailable) return storeFailed(id, login.stored);
     if (login.result == Result::busy) return find(id)->link->close(net::CloseCode::tryLater);
     if (login.result != Result::ok) {
       fail(login.reason, protocol::kLoginFailed);
@@ -192,8 +197,8 @@ void Counters::attach(SessionId id, const store::Account& account, std::string_v
         st.counterSeen(accountId, machine, address, now);
         *current = st.accountById(accountId);
       },
-      [this, current, accountId = account.id, hash = account.passwordHash](bool committed) {
-        if (!committed) return void(++metrics_.storeErrors);
+      [this, current, accountId = account.id, hash = account.passwordHash](const store::Outcome& job) {
+        if (!job.committed()) return counted(job);
         if (!*current || (*current)->disabled || (*current)->passwordHash != hash) logOut(accountId, hash);
       });
 }
@@ -236,8 +241,8 @@ void Counters::sendBills(SessionId id, std::int64_t accountId) {
       [=, limit = settings_.historyBills](store::Store& st) {
         *bills = st.latestBills(accountId, from, to, limit, 0, false);
       },
-      [=, this](bool committed) {
-        if (!committed) return storeFailed(id);
+      [=, this](const store::Outcome& job) {
+        if (!job.committed()) return storeFailed(id, job);
         Session* s = find(id);
         if (!s) return;
         s->link->send(protocol::billHistory(*bills, settings_.zone));
@@ -264,8 +269,8 @@ void Counters::registration(SessionId id, const protocol::Request& request) {
   auto taken = std::make_shared<bool>(false);
   offer(
       id, [=](store::Store& st) { *taken = st.accountByName(name).has_value(); },
-      [=, this](bool committed) {
-        if (!committed) return storeFailed(id);
+      [=, this](const store::Outcome& job) {
+        if (!job.committed()) return storeFailed(id, job);
         if (*taken) {
           reply(protocol::kNameTaken);
           return finished(id);
@@ -281,8 +286,8 @@ void Counters::registration(SessionId id, const protocol::Request& request) {
             account.intakeKey = accounts::newIntakeKey();
             account.createdAt = clock::now();
             store_.run([=](store::Store& st) { *added = st.addAccount(account); },
-                       [=, this](bool committed) {
-                         if (!committed) return storeFailed(id);
+                       [=, this](const store::Outcome& job) {
+                         if (!job.committed()) return storeFailed(id, job);
                          if (*added) {
                            ++metrics_.registrations;
                            log::info("account registered", {{"account", name}, {"address", address}});
@@ -353,7 +358,8 @@ void Counters::phonesQuiet(std::vector<std::int64_t> accounts) {
           seen->push_back(account ? account->phoneSeenAt : 0);
         }
       },
-      [this, accounts, seen](bool committed) {
+      [this, accounts, seen](const store::Outcome& job) {
+        const bool committed = job.committed();
         const clock::Millis now = clock::now();
         for (size_t i = 0; i < accounts.size(); ++i) {
           const auto it = phones_.find(accounts[i]);

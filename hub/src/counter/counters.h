@@ -84,11 +84,12 @@ class Counters {
   void finished(SessionId id);
   void login(SessionId id, const protocol::Request& request, bool attachAfter);
   void attach(SessionId id, const store::Account& account, std::string_view password, std::string_view machineId);
-  bool offer(SessionId id, std::function<void(store::Store&)> work, std::function<void(bool)> done);
+  bool offer(SessionId id, store::Executor::Work work, store::Executor::Done done);
   void detach(Session& session);
   void sendBills(SessionId id, std::int64_t accountId);
   void registration(SessionId id, const protocol::Request& request);
-  void storeFailed(SessionId id);
+  void storeFailed(SessionId id, const store::Outcome& job);
+  void counted(const store::Outcome& job);
   void toAccount(std::int64_t accountId, const std::string& text);
   bool phoneOnline(const Phone& phone, clock::Millis now) const;
   void phonesQuiet(std::vector<std::int64_t> accounts);

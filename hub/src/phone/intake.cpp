@@ -262,9 +262,10 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller call
                          bill.sourceId, bill.text};
       },
       [this, outcome, work, reply, caller, chargeNow, address = request.address, now,
-       wrong = caller.signedWith ? "wrong account or sign" : "wrong intake key"](bool committed) {
+       wrong = caller.signedWith ? "wrong account or sign" : "wrong intake key"](const store::Outcome& job) {
         --inFlight_;
-        if (!committed) {
+        if (!job.committed()) {
+          if (!job.unavailable()) return reply(failure(500, "internal error"));  // a defect, logged as one
           ++metrics_.storeErrors;
           return reply(failure(503, "store not available"));
         }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
+#include <cstring>
 #include <latch>
 #include <map>
 #include <memory>
@@ -268,7 +269,7 @@ class PostgresWatch final : public Watch {
  public:
   PostgresWatch(std::string conninfo, Heard heard)
       : conninfo_(std::move(conninfo)), where_(databaseOf(conninfo_)), heard_(std::move(heard)) {
-    if (pipe(wake_) != 0) fail(where_, "cannot make a pipe");
+    if (pipe(wake_) != 0) fail(where_, std::string("cannot make a pipe: ") + std::strerror(errno));
     std::random_device random;
     fence_ = "kassaro_fence_" + std::to_string(random()) + std::to_string(random());
     thread_ = std::thread([this] { follow(); });
@@ -380,7 +381,7 @@ class PostgresWatch final : public Watch {
       pollfd fds[2] = {{PQsocket(c), POLLIN, 0}, {wake_[0], POLLIN, 0}};
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextFence - Steady::now());
       if (poll(fds, 2, static_cast<int>(std::max<std::int64_t>(left.count(), 0))) < 0 && errno != EINTR)
-        fail(where_, "poll failed");
+        fail(where_, std::string("poll failed: ") + std::strerror(errno));
       if (fds[1].revents) return;
       if (fds[0].revents && PQconsumeInput(c) == 0) fail(where_, PQerrorMessage(c));
     }
