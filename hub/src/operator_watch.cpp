@@ -31,12 +31,13 @@ void OperatorWatch::poll() {
           if (!account || account->disabled || account->passwordHash != hash) seen->stale.emplace_back(id, hash);
         }
       },
-      [this, seen, attaches](bool committed) { polled(*seen, committed, attaches); });
+      [this, seen, attaches](const store::Outcome& job) { polled(*seen, job, attaches); });
 }
 
-void OperatorWatch::polled(const Seen& seen, bool committed, std::uint64_t attaches) {
+void OperatorWatch::polled(const Seen& seen, const store::Outcome& job, std::uint64_t attaches) {
   pollingSince_ = 0;
-  if (!committed) ++metrics_.storeErrors;
+  const bool committed = job.committed();
+  if (job.unavailable()) ++metrics_.storeErrors;
   problem_ = !committed                                       ? "store not available"
              : notifications_ && !notifications_->listening() ? "store notifications not listening"
                                                               : "";

@@ -33,7 +33,7 @@ class OperatorWatch {
     store::ServerInfo info;
     std::vector<std::pair<std::int64_t, std::string>> stale;  // account, the hash its counters logged in with
   };
-  void polled(const Seen& seen, bool committed, std::uint64_t attaches);
+  void polled(const Seen& seen, const store::Outcome& job, std::uint64_t attaches);
 
   store::Executor& store_;
   counter::Counters& counters_;

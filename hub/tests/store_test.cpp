@@ -416,14 +416,20 @@ namespace {
 struct Outcomes {
   std::mutex mutex;
   std::condition_variable changed;
-  std::map<int, bool> done;
+  std::map<int, bool> done;  // committed or not
+  std::map<int, Outcome> outcomes;
 
-  std::function<void(bool)> of(int job) {
-    return [this, job](bool committed) {
+  Executor::Done of(int job) {
+    return [this, job](const Outcome& outcome) {
       std::lock_guard lock(mutex);
-      done[job] = committed;
+      done[job] = outcome.committed();
+      outcomes[job] = outcome;
       changed.notify_all();
     };
+  }
+  Outcome operator[](int job) {
+    std::lock_guard lock(mutex);
+    return outcomes[job];
   }
   std::map<int, bool> waitFor(size_t jobs) {
     std::unique_lock lock(mutex);
@@ -439,7 +445,7 @@ Executor::Post onTheStoreThread() {
 // Holds the store thread in a job until opened, so that the jobs queued meanwhile meet in one transaction.
 struct Gate {
   std::latch entered{1}, open{1};
-  Gate(Executor& executor, std::function<void(bool)> done) {
+  Gate(Executor& executor, Executor::Done done) {
     executor.run(
         [this](Store&) {
           entered.count_down();
@@ -554,6 +560,14 @@ TEST_P(EveryEngine, AJobThatThrowsIsUndoneAloneAndOneThatLosesTheTransactionTake
                                      {5, false}, {6, false}, {7, false}, {8, true}};
   EXPECT_EQ(outcomes.waitFor(9), expected);
   EXPECT_FALSE(ranAfterLoss);
+  // What threw is a defect, in its own words; what the engine failed is the engine's, in the engine's.
+  EXPECT_EQ(outcomes[2].ended, Outcome::Ended::defect);
+  EXPECT_EQ(outcomes[2].reason, "bad request");
+  for (int job : {5, 6, 7}) {
+    EXPECT_TRUE(outcomes[job].unavailable()) << job;
+    EXPECT_TRUE(outcomes[job].reason.starts_with("store ")) << outcomes[job].reason;
+    EXPECT_EQ(outcomes[job].reason, outcomes[5].reason) << "one batch, one reason";
+  }
   EXPECT_EQ(sourceIds(allBills(*open(), a)),
             (std::vector<std::string>{"kept 1", "kept 2", "after"}));
 }
@@ -572,13 +586,15 @@ TEST_F(SqliteOnly, AFullStoreFailsItsJobsUntilRoomIsMadeAndCommittedBillsAreSeen
       if (!outcomes.waitFor(job + 1)[job]) break;
     }
     ASSERT_LT(job, 400) << "the store never filled up";
+    EXPECT_TRUE(outcomes[job].unavailable());
+    EXPECT_EQ(outcomes[job].reason, "store " + file + ": database or disk is full");
     EXPECT_EQ(allBills(*commandLine, a).size(), static_cast<size_t>(job));
 
     ASSERT_EQ(raw()->exec("DELETE FROM bills"), "");  // the operator makes room
     std::vector<std::string> seen;
-    executor.run(addPayment(a, "after", aPage), [&, done = outcomes.of(++job)](bool committed) {
+    executor.run(addPayment(a, "after", aPage), [&, done = outcomes.of(++job)](const Outcome& outcome) {
       seen = sourceIds(allBills(*commandLine, a));  // by the time anyone is told, the bill is in the file
-      done(committed);
+      done(outcome);
     });
     EXPECT_TRUE(outcomes.waitFor(job + 1)[job]);
     EXPECT_EQ(seen, std::vector<std::string>{"after"});

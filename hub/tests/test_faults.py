@@ -2,11 +2,13 @@
 """Faults survived by the hub as a process. SIGTERM in the middle of a stream of payments: no new
 connection is taken, a request already taken is answered, the counters are closed with 1001, exit 0, and
 every payment answered 200 is in the store once. A full disk under SQLite (a small tmpfs): payments are
-answered 503 while it is full and 200 again once there is room, and every 200 is in the store once."""
+answered 503 while it is full and 200 again once there is room, every 200 is in the store once, and the
+log says why in SQLite's own words, a line for each failed transaction at most."""
 import asyncio
 import http.client
 import json
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -102,7 +104,10 @@ class Faults(unittest.TestCase):
             self.skipTest("cannot mount a small tmpfs for the full disk (needs root): " + mounted.stderr.strip())
         self.addCleanup(os.rmdir, disk)
         self.addCleanup(subprocess.run, ["umount", str(disk)], check=True)
-        with Hub(config=FAST, name="full-disk", data=disk / "data") as hub:
+        hub = Hub(config=FAST, name="full-disk", data=disk / "data")
+        # The log elsewhere, so that it can still be written while the store's disk is full.
+        hub.log_path = Path(tempfile.mkdtemp(prefix="full-disk-log-", dir=runs or None)) / "hub.log"
+        with hub:
             key = hub.add_account("shop0001", "secret01")
             answered, statuses = {}, []
 
@@ -130,6 +135,10 @@ class Faults(unittest.TestCase):
             self.assertEqual(statuses[-1], 503, "the disk never filled")
             self.assertEqual([pay(n + i) for i in range(1, 6)], [503] * 5)
             self.assertLessEqual(set(statuses), {200, 503})
+            hub.wait_log(r" error store unavailable reason=\"store \S+: database or disk is full\" jobs=")
+            lines = re.findall(r" error store unavailable reason=\"store \S+: (.*)\" jobs=", hub.log_text())
+            self.assertLessEqual(len(lines), statuses.count(503))
+            self.assertNotIn("defect", hub.log_text())
 
             (disk / "filler").unlink()
             freed, n = time.monotonic(), n + 5

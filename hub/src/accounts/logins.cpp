@@ -142,10 +142,11 @@ void Logins::read(const AttemptPtr& a, bool stranger) {
         // A counter of the account's own, seen by another node or before this one started.
         if (stranger && found->account) found->knownCounter = st.counterKnown(found->account->id, machineId, address, since);
       },
-      [this, a, found, stranger](bool committed) {
-        if (!committed) {
+      [this, a, found, stranger](const store::Outcome& job) {
+        if (!job.committed()) {
           settle(a, true);
-          return finish(a, {.result = Login::Result::unavailable, .account = {}, .reason = "store not available"});
+          return finish(a, {.result = Login::Result::unavailable, .account = {}, .reason = "store not available",
+                            .stored = job});
         }
         if (stranger) {
           if (!found->knownCounter)

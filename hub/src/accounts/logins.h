@@ -30,6 +30,7 @@ struct Login {
   Result result = Result::wrong;
   store::Account account;   // id 0 when there is no such account; the hash as it was read for the check
   const char* reason = "";  // for the log: "no such account", "wrong password", ...
+  store::Outcome stored = {};  // unavailable: why the store gave no answer
 };
 
 struct LoginLimits {

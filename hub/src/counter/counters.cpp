@@ -32,46 +32,36 @@ Counters::Counters(Settings settings, store::ServerInfo info, store::Executor& s
       metrics_(metrics),
       registrations_(kRegistrationsPerWindow, settings.loginWindow) {}
 
-Counters::Session* Counters::find(SessionId id) {
-  const auto it = sessions_.find(id);
-  return it == sessions_.end() ? nullptr : &it->second;
-}
-
 void Counters::opened(const std::shared_ptr<net::CounterLink>& link) {
-  const SessionId id = nextId_++;
-  ids_[link.get()] = id;
-  sessions_[id].link = link;
+  sessions_.open(link);
   ++metrics_.counters;
   log::debug("counter connected", {{"address", link->address()}});
 }
 
 void Counters::closed(const std::shared_ptr<net::CounterLink>& link) {
-  const auto it = ids_.find(link.get());
-  if (it == ids_.end()) return;
-  if (Session* s = find(it->second)) {
-    detach(*s);
-    sessions_.erase(it->second);
-  }
-  ids_.erase(it);
+  const SessionId id = sessions_.idOf(*link);
+  if (id == 0) return;
+  detach(sessions_.at(id));
+  sessions_.close(id);
   --metrics_.counters;
   log::debug("counter disconnected", {{"address", link->address()}});
 }
 
 void Counters::text(const std::shared_ptr<net::CounterLink>& link, std::string text) {
-  const auto it = ids_.find(link.get());
-  if (it == ids_.end()) return;
-  Session* s = find(it->second);
-  if (s->busy) {
-    if (s->pending.size() < (s->accountId ? kMaxPending : kMaxPendingBeforeLogin))
-      return s->pending.push_back(std::move(text));
-    if (!s->flooded) {  // once a connection
-      s->flooded = true;
+  const SessionId id = sessions_.idOf(*link);
+  if (id == 0) return;
+  Session& s = sessions_.at(id);
+  if (s.busy) {
+    if (s.pending.size() < (s.accountId ? kMaxPending : kMaxPendingBeforeLogin))
+      return s.pending.push_back(std::move(text));
+    if (!s.flooded) {  // once a connection
+      s.flooded = true;
       ++metrics_.floods;
       log::warn("counter flooding, texts ignored", {{"address", link->address()}});
     }
     return;
   }
-  handle(it->second, text);
+  handle(id, text);
 }
 
 void Counters::handle(SessionId id, const std::string& text) {
@@ -79,72 +69,77 @@ void Counters::handle(SessionId id, const std::string& text) {
   switch (request.kind) {
     case protocol::Request::Kind::login: return login(id, request, true);
     case protocol::Request::Kind::bills: {
-      Session* s = find(id);
+      const Session& s = sessions_.at(id);
       // The bill request a counter sends right behind its login reuses that login's password check.
-      if (s->accountId != 0 && s->account == request.account &&
-          accounts::sameText(accounts::digest(request.password), s->passwordDigest))
-        return sendBills(id, s->accountId);
+      if (s.accountId != 0 && s.account == request.account &&
+          accounts::sameText(accounts::digest(request.password), s.passwordDigest))
+        return sendBills(id, s.accountId);
       return login(id, request, false);
     }
     case protocol::Request::Kind::registration: return registration(id, request);
     case protocol::Request::Kind::unknown:
-      log::debug("counter text not understood", {{"address", find(id)->link->address()}});
+      log::debug("counter text not understood", {{"address", sessions_.at(id).link->address()}});
       return;
   }
 }
 
 // A request is done: the texts that came meanwhile are taken in order.
 void Counters::finished(SessionId id) {
-  Session* s = find(id);
+  Session* s = sessions_.find(id);
   if (!s) return;
   s->busy = false;
   while (!s->busy && !s->pending.empty()) {
     const std::string next = std::move(s->pending.front());
     s->pending.pop_front();
     handle(id, next);
-    s = find(id);
+    s = sessions_.find(id);
     if (!s) return;
   }
 }
 
-void Counters::storeFailed(SessionId id) {
-  ++metrics_.storeErrors;
+// Only the engine's failures count as the store's; the executor has logged a defect as one.
+void Counters::counted(const store::Outcome& job) {
+  if (job.unavailable()) ++metrics_.storeErrors;
+}
+
+void Counters::storeFailed(SessionId id, const store::Outcome& job) {
+  counted(job);
   // Without the store the hub can neither log in nor list bills; the counter reconnects by itself.
-  if (Session* s = find(id)) s->link->close(net::CloseCode::tryLater);
+  if (Session* s = sessions_.find(id)) s->link->close(net::CloseCode::tryLater);
 }
 
 // A request's store work, within the connection's address's share of the store queue; a full queue
 // closes the connection as busy (the counter comes back a little later).
-bool Counters::offer(SessionId id, std::function<void(store::Store&)> work, std::function<void(bool)> done) {
-  Session* s = find(id);
-  if (store_.offer(address::groupOf(s->link->address()), std::move(work), std::move(done))) return true;
-  s->link->close(net::CloseCode::tryLater);
+bool Counters::offer(SessionId id, store::Executor::Work work, store::Executor::Done done) {
+  const Session& s = sessions_.at(id);
+  if (store_.offer(address::groupOf(s.link->address()), std::move(work), std::move(done))) return true;
+  s.link->close(net::CloseCode::tryLater);
   return false;
 }
 
 void Counters::login(SessionId id, const protocol::Request& request, bool attachAfter) {
-  Session* s = find(id);
-  const std::string address = s->link->address();
+  Session& s = sessions_.at(id);
+  const std::string address = s.link->address();
   const std::string name = text::clipUtf8(request.account, accounts::kMaxNameBytes);
   auto fail = [this, id, attachAfter, name, address](const char* why, std::string_view answer) {
     log::info(attachAfter ? "login failed" : "bill request refused",
               {{"account", name}, {"address", address}, {"reason", why}});
     if (attachAfter)
-      if (Session* s = find(id)) s->link->send(protocol::answer(protocol::kLoginAnswer, answer));
+      if (Session* s = sessions_.find(id)) s->link->send(protocol::answer(protocol::kLoginAnswer, answer));
   };
   if (attachAfter && !protocol::validMachineId(request.machineId))
     return fail("machine id is not 32 hex digits", protocol::kBadMachineId);
-  s->busy = true;
-  s->link->checking(true);
+  s.busy = true;
+  s.link->checking(true);
   const std::string password(request.password);
   const std::string machineId(request.machineId);
   logins_.check(std::string(request.account), password, address, machineId, [=, this](const accounts::Login& login) {
-    Session* waiting = find(id);
+    Session* waiting = sessions_.find(id);
     if (!waiting) return;
     waiting->link->checking(false);
     using Result = accounts::Login::Result;
-    if (login.result == Result::unavailable) return storeFailed(id);
-    if (login.result == Result::busy) return find(id)->link->close(net::CloseCode::tryLater);
+    if (login.result == Result::unavailable) return storeFailed(id, login.stored);
+    if (login.result == Result::busy) return waiting->link->close(net::CloseCode::tryLater);
     if (login.result != Result::ok) {
       fail(login.reason, protocol::kLoginFailed);
       return finished(id);
@@ -157,78 +152,51 @@ void Counters::login(SessionId id, const protocol::Request& request, bool attach
 
 void Counters::attach(SessionId id, const store::Account& account, std::string_view password,
                       std::string_view machineId) {
-  Session* s = find(id);
-  detach(*s);  // a connection that logs in again belongs to the newer account only
+  Session& s = sessions_.at(id);
+  detach(s);  // a connection that logs in again belongs to the newer account only
   // Counters still logged in with an older password are logged out: the operator changed it for a reason.
-  if (auto known = loginHashes_.find(account.id); known != loginHashes_.end() && known->second != account.passwordHash)
-    logOut(account.id, known->second);
-  s = find(id);
-  s->accountId = account.id;
-  s->account = account.name;
-  s->passwordDigest = accounts::digest(password);
-  byAccount_[account.id].push_back(id);
-  ++loggedInAddresses_[s->link->address()];
-  loginHashes_[account.id] = account.passwordHash;
-  ++attaches_;
+  if (const Sessions::Account* known = sessions_.account(account.id); known && known->loginHash != account.passwordHash)
+    logOut(account.id, known->loginHash);
   const clock::Millis now = clock::now();
-  Phone& phone = phones_[account.id];
-  const bool first = byAccount_[account.id].size() == 1;
+  Sessions::Account& loggedIn =
+      sessions_.attach(id, account.id, account.name, accounts::digest(password), account.passwordHash, now);
+  ++attaches_;
+  Phone& phone = loggedIn.phone;
   phone.lastReport = std::max(phone.lastReport, account.phoneSeenAt);
-  if (first) phone.online = phoneOnline(phone, now);
+  if (loggedIn.sessions.size() == 1) phone.online = phoneOnline(phone, now);
   ++metrics_.countersLoggedIn;
-  log::info("login", {{"account", account.name}, {"address", s->link->address()}, {"machine", std::string(machineId)}});
+  log::info("login", {{"account", account.name}, {"address", s.link->address()}, {"machine", std::string(machineId)}});
 
-  s->link->loggedIn();
-  s->link->send(protocol::answer(protocol::kLoginAnswer, protocol::kLoginOk));
-  s->link->send(protocol::serverInfo(info_));
-  s->link->send(std::string(phone.online ? protocol::kPhoneOnline : protocol::kPhoneOffline));
+  s.link->loggedIn();
+  s.link->send(protocol::answer(protocol::kLoginAnswer, protocol::kLoginOk));
+  s.link->send(protocol::serverInfo(info_));
+  s.link->send(std::string(phone.online ? protocol::kPhoneOnline : protocol::kPhoneOffline));
 
   // The password was checked against the account as it was read before the check: a new password or a
   // disable committed meanwhile logs this connection out again.
   auto current = std::make_shared<std::optional<store::Account>>();
   store_.run(
-      [current, accountId = account.id, machine = std::string(machineId), address = s->link->address(), now](
+      [current, accountId = account.id, machine = std::string(machineId), address = s.link->address(), now](
           store::Store& st) {
         st.counterSeen(accountId, machine, address, now);
         *current = st.accountById(accountId);
       },
-      [this, current, accountId = account.id, hash = account.passwordHash](bool committed) {
-        if (!committed) return void(++metrics_.storeErrors);
+      [this, current, accountId = account.id, hash = account.passwordHash](const store::Outcome& job) {
+        if (!job.committed()) return counted(job);
         if (!*current || (*current)->disabled || (*current)->passwordHash != hash) logOut(accountId, hash);
       });
 }
 
 void Counters::detach(Session& session) {
-  if (session.accountId == 0) return;
-  auto& ids = byAccount_[session.accountId];
-  std::erase(ids, ids_[session.link.get()]);
-  if (ids.empty()) {
-    byAccount_.erase(session.accountId);
-    phones_.erase(session.accountId);
-    loginHashes_.erase(session.accountId);
-  }
-  if (--loggedInAddresses_[session.link->address()] == 0) {
-    loggedInAddresses_.erase(session.link->address());
-    leftAddresses_[session.link->address()] = clock::now();
-  }
-  session.accountId = 0;
-  session.account.clear();
-  session.passwordDigest.clear();
-  --metrics_.countersLoggedIn;
+  if (sessions_.detach(session, clock::now())) --metrics_.countersLoggedIn;
 }
 
-// How long an address whose counters all left is still served as theirs (a counter that restarts, a
-// connection that drops and comes back).
-constexpr clock::Millis kAddressRemembered = 600'000;
-
 bool Counters::loggedInFrom(const std::string& address, clock::Millis now) const {
-  if (loggedInAddresses_.contains(address)) return true;
-  const auto left = leftAddresses_.find(address);
-  return left != leftAddresses_.end() && now - left->second <= kAddressRemembered;
+  return sessions_.loggedInFrom(address, now);
 }
 
 void Counters::sendBills(SessionId id, std::int64_t accountId) {
-  find(id)->busy = true;
+  sessions_.at(id).busy = true;
   const auto [from, to] = clock::dayOf(settings_.zone, clock::now());
   auto bills = std::make_shared<std::vector<store::Bill>>();
   offer(
@@ -236,9 +204,9 @@ void Counters::sendBills(SessionId id, std::int64_t accountId) {
       [=, limit = settings_.historyBills](store::Store& st) {
         *bills = st.latestBills(accountId, from, to, limit, 0, false);
       },
-      [=, this](bool committed) {
-        if (!committed) return storeFailed(id);
-        Session* s = find(id);
+      [=, this](const store::Outcome& job) {
+        if (!job.committed()) return storeFailed(id, job);
+        Session* s = sessions_.find(id);
         if (!s) return;
         s->link->send(protocol::billHistory(*bills, settings_.zone));
         finished(id);
@@ -246,26 +214,26 @@ void Counters::sendBills(SessionId id, std::int64_t accountId) {
 }
 
 void Counters::registration(SessionId id, const protocol::Request& request) {
-  Session* s = find(id);
+  Session& s = sessions_.at(id);
   auto reply = [this, id](std::string_view text) {
-    if (Session* s = find(id)) s->link->send(protocol::answer(protocol::kRegisterAnswer, text));
+    if (Session* s = sessions_.find(id)) s->link->send(protocol::answer(protocol::kRegisterAnswer, text));
   };
   if (!settings_.registrationOpen) return reply(protocol::kRegistrationClosed);
   if (request.pieces > 4 || !protocol::validCredential(request.account) ||
       !protocol::validCredential(request.password))
     return reply(protocol::kBadCredentials);
-  const std::string address = s->link->address();
+  const std::string address = s.link->address();
   const clock::Millis now = clock::now();
   if (registrations_.blocked(address, now)) return reply(kRegistrationsTooFrequent);
   registrations_.failed(address, now);
 
-  s->busy = true;
+  s.busy = true;
   const std::string name(request.account), password(request.password);
   auto taken = std::make_shared<bool>(false);
   offer(
       id, [=](store::Store& st) { *taken = st.accountByName(name).has_value(); },
-      [=, this](bool committed) {
-        if (!committed) return storeFailed(id);
+      [=, this](const store::Outcome& job) {
+        if (!job.committed()) return storeFailed(id, job);
         if (*taken) {
           reply(protocol::kNameTaken);
           return finished(id);
@@ -281,8 +249,8 @@ void Counters::registration(SessionId id, const protocol::Request& request) {
             account.intakeKey = accounts::newIntakeKey();
             account.createdAt = clock::now();
             store_.run([=](store::Store& st) { *added = st.addAccount(account); },
-                       [=, this](bool committed) {
-                         if (!committed) return storeFailed(id);
+                       [=, this](const store::Outcome& job) {
+                         if (!job.committed()) return storeFailed(id, job);
                          if (*added) {
                            ++metrics_.registrations;
                            log::info("account registered", {{"account", name}, {"address", address}});
@@ -295,19 +263,21 @@ void Counters::registration(SessionId id, const protocol::Request& request) {
       });
 }
 
+void Counters::sendAll(const std::vector<SessionId>& ids, const std::string& text) {
+  for (SessionId id : ids) sessions_.at(id).link->send(text);
+}
+
 void Counters::toAccount(std::int64_t accountId, const std::string& text) {
-  const auto it = byAccount_.find(accountId);
-  if (it == byAccount_.end()) return;
-  for (SessionId id : it->second) find(id)->link->send(text);
+  if (const Sessions::Account* account = sessions_.account(accountId)) sendAll(account->sessions, text);
 }
 
 void Counters::paymentStored(const store::Bill& bill) {
-  const auto it = byAccount_.find(bill.accountId);
-  if (it == byAccount_.end()) return;
+  const Sessions::Account* account = sessions_.account(bill.accountId);
+  if (!account) return;
   const std::string text = protocol::payment(bill.channel, bill.fen);
   const auto start = std::chrono::steady_clock::now();
-  for (SessionId id : it->second)
-    find(id)->link->send(text, [this, start] {
+  for (SessionId id : account->sessions)
+    sessions_.at(id).link->send(text, [this, start] {
       metrics_.push.observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     });
 }
@@ -317,9 +287,9 @@ bool Counters::phoneOnline(const Phone& phone, clock::Millis now) const {
 }
 
 void Counters::phoneReported(std::int64_t accountId, clock::Millis at) {
-  const auto it = phones_.find(accountId);
-  if (it == phones_.end()) return;
-  Phone& phone = it->second;
+  Sessions::Account* account = sessions_.account(accountId);
+  if (!account) return;
+  Phone& phone = account->phone;
   phone.lastReport = std::max(phone.lastReport, at);
   if (!phone.online) {
     phone.online = true;
@@ -329,15 +299,15 @@ void Counters::phoneReported(std::int64_t accountId, clock::Millis at) {
 
 void Counters::tick(clock::Millis now) {
   std::vector<std::int64_t> quiet;
-  for (auto& [accountId, phone] : phones_)
-    if (phone.online && !phone.checking && !phoneOnline(phone, now)) {
+  for (auto& [accountId, account] : sessions_.accounts())
+    if (Phone& phone = account.phone; phone.online && !phone.checking && !phoneOnline(phone, now)) {
       phone.checking = true;
       quiet.push_back(accountId);
     }
   if (!quiet.empty()) phonesQuiet(std::move(quiet));
   if (now - lastSweep_ >= 60'000) {
     registrations_.sweep(now);
-    std::erase_if(leftAddresses_, [now](const auto& left) { return now - left.second > kAddressRemembered; });
+    sessions_.sweep(now);
     lastSweep_ = now;
   }
 }
@@ -353,12 +323,13 @@ void Counters::phonesQuiet(std::vector<std::int64_t> accounts) {
           seen->push_back(account ? account->phoneSeenAt : 0);
         }
       },
-      [this, accounts, seen](bool committed) {
+      [this, accounts, seen](const store::Outcome& job) {
+        const bool committed = job.committed();
         const clock::Millis now = clock::now();
         for (size_t i = 0; i < accounts.size(); ++i) {
-          const auto it = phones_.find(accounts[i]);
-          if (it == phones_.end()) continue;
-          Phone& phone = it->second;
+          Sessions::Account* account = sessions_.account(accounts[i]);
+          if (!account) continue;  // its counters left meanwhile
+          Phone& phone = account->phone;
           phone.checking = false;
           if (committed) phone.lastReport = std::max(phone.lastReport, (*seen)[i]);
           if (phone.online && !phoneOnline(phone, now)) {
@@ -375,22 +346,23 @@ void Counters::serverInfoChanged(const store::ServerInfo& info) {
     return;
   info_ = info;
   const std::string text = protocol::serverInfo(info_);
-  for (const auto& [accountId, ids] : byAccount_)
-    for (SessionId id : ids) find(id)->link->send(text);
+  for (const auto& [accountId, account] : sessions_.accounts()) sendAll(account.sessions, text);
 }
 
 std::vector<std::pair<std::int64_t, std::string>> Counters::loggedInAccounts() const {
-  return {loginHashes_.begin(), loginHashes_.end()};
+  std::vector<std::pair<std::int64_t, std::string>> all;
+  for (const auto& [accountId, account] : sessions_.accounts()) all.emplace_back(accountId, account.loginHash);
+  return all;
 }
 
 void Counters::logOut(std::int64_t accountId, const std::string& loginHash) {
-  const auto it = byAccount_.find(accountId);
-  if (it == byAccount_.end() || loginHashes_[accountId] != loginHash) return;
-  for (SessionId id : it->second) find(id)->link->close(net::CloseCode::policy);
+  const Sessions::Account* account = sessions_.account(accountId);
+  if (!account || account->loginHash != loginHash) return;
+  for (SessionId id : account->sessions) sessions_.at(id).link->close(net::CloseCode::policy);
 }
 
 void Counters::closeAll(net::CloseCode code) {
-  for (auto& [id, session] : sessions_) session.link->close(code);
+  for (const auto& [id, session] : sessions_.all()) session.link->close(code);
 }
 
 }  // namespace hub::counter

@@ -3,11 +3,9 @@
 // registration) in the order they came, the accounts' logged-in connections, pushing payments to them,
 // and telling them whether the account's phone is still reporting.
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "accounts/logins.h"
@@ -16,6 +14,7 @@
 #include "common/metrics.h"
 #include "common/pool.h"
 #include "counter/protocol.h"
+#include "counter/sessions.h"
 #include "net/edge.h"
 #include "store/executor.h"
 
@@ -63,32 +62,21 @@ class Counters {
   void closeAll(net::CloseCode code);
 
  private:
-  using SessionId = std::uint64_t;
-  struct Session {
-    std::shared_ptr<net::CounterLink> link;
-    std::int64_t accountId = 0;  // 0 until a login succeeds
-    std::string account;
-    std::string passwordDigest;  // of the password that logged in, for the bill request that follows
-    bool busy = false;           // a request is waiting for the store or the password check
-    std::deque<std::string> pending;
-    bool flooded = false;        // sent more than may wait; logged and counted once
-  };
-  struct Phone {
-    clock::Millis lastReport = 0;
-    bool online = false;     // what the account's counters were last told
-    bool checking = false;   // its last report is being read from the store
-  };
+  using SessionId = Sessions::Id;
+  using Session = Sessions::Session;
+  using Phone = Sessions::Phone;
 
-  Session* find(SessionId id);
   void handle(SessionId id, const std::string& text);
   void finished(SessionId id);
   void login(SessionId id, const protocol::Request& request, bool attachAfter);
   void attach(SessionId id, const store::Account& account, std::string_view password, std::string_view machineId);
-  bool offer(SessionId id, std::function<void(store::Store&)> work, std::function<void(bool)> done);
+  bool offer(SessionId id, store::Executor::Work work, store::Executor::Done done);
   void detach(Session& session);
+  void sendAll(const std::vector<SessionId>& ids, const std::string& text);
   void sendBills(SessionId id, std::int64_t accountId);
   void registration(SessionId id, const protocol::Request& request);
-  void storeFailed(SessionId id);
+  void storeFailed(SessionId id, const store::Outcome& job);
+  void counted(const store::Outcome& job);
   void toAccount(std::int64_t accountId, const std::string& text);
   bool phoneOnline(const Phone& phone, clock::Millis now) const;
   void phonesQuiet(std::vector<std::int64_t> accounts);
@@ -101,17 +89,9 @@ class Counters {
   Post toLoop_;
   metrics::Metrics& metrics_;
   accounts::FailureWindow registrations_;
-  SessionId nextId_ = 1;
-  std::unordered_map<const net::CounterLink*, SessionId> ids_;
-  std::unordered_map<SessionId, Session> sessions_;
-  std::unordered_map<std::int64_t, std::vector<SessionId>> byAccount_;
-  std::unordered_map<std::int64_t, std::string> loginHashes_;  // account -> password hash at login
-  std::unordered_map<std::int64_t, Phone> phones_;              // accounts with logged-in counters
+  Sessions sessions_;
   clock::Millis lastSweep_ = 0;
   std::uint64_t attaches_ = 0;
-  // The addresses counters are logged in from (how many at each), and when the last one left each other.
-  std::unordered_map<std::string, int> loggedInAddresses_;
-  std::unordered_map<std::string, clock::Millis> leftAddresses_;
 };
 
 }  // namespace hub::counter

@@ -235,8 +235,8 @@ void Page::signedIn(const net::HttpRequest& request, net::Reply reply, Read read
         visit->account = std::move(*account);
         if (read) read(st, *visit);
       },
-      [visit, token, show = std::move(show), signedOut, reply](bool committed) {
-        if (!committed) return reply(unavailable());
+      [visit, token, show = std::move(show), signedOut, reply](const store::Outcome& job) {
+        if (!job.committed()) return reply(unavailable());
         if (visit->account.id == 0) return signedOut(reply);
         visit->csrf = csrfOf(token);
         show(*visit, reply);
@@ -259,8 +259,8 @@ void Page::startSession(const store::Account& checked, const net::HttpRequest& r
         st.addPageSession(digest, id, now, now + kSessionLife);
       },
       [token, current, stale = std::move(stale), secure = overTls(request), location = std::move(location),
-       reply = std::move(reply)](bool committed) {
-        if (!committed) return reply(unavailable());
+       reply = std::move(reply)](const store::Outcome& job) {
+        if (!job.committed()) return reply(unavailable());
         if (!*current) return reply(stale);
         reply(redirect(location, sessionCookie(token, kSessionLife, secure)));
       });
@@ -346,7 +346,8 @@ void Page::answerWaiters(std::int64_t accountId, std::vector<Waiter> waiters) {
         }
         if (shared->visit.account.id != 0) read(st, shared->visit);
       },
-      [this, shared, now, waiters = std::move(waiters)](bool committed) {
+      [this, shared, now, waiters = std::move(waiters)](const store::Outcome& job) {
+        const bool committed = job.committed();
         const net::HttpResponse part = committed ? livePart(shared->visit, now) : unavailable();
         for (size_t i = 0; i < waiters.size(); ++i)
           waiters[i].reply(!committed || shared->live[i] ? part : html(401, {}));

@@ -224,7 +224,7 @@ void Intake::take(const net::HttpRequest& request, net::Reply reply, Caller call
   t->address = request.address;
   const bool queued = store_.offer(
       group, [t, window = settings_.dedupeWindow](store::Store& st) { keep(st, *t, window); },
-      [this, t, reply](bool committed) { taken(*t, committed, reply); });
+      [this, t, reply](const store::Outcome& job) { taken(*t, job, reply); });
   if (!queued) return reply(failure(503, "busy, try again shortly"));
   ++inFlight_;
 }
@@ -249,9 +249,10 @@ void Intake::keep(store::Store& st, Taken& t, clock::Millis dedupeWindow) {
   t.bill = {t.stored.number, accountId, bill.channel, bill.fen, bill.time, bill.receivedAt, bill.sourceId, bill.text};
 }
 
-void Intake::taken(const Taken& t, bool committed, const net::Reply& reply) {
+void Intake::taken(const Taken& t, const store::Outcome& job, const net::Reply& reply) {
   --inFlight_;
-  if (!committed) {
+  if (!job.committed()) {
+    if (!job.unavailable()) return reply(failure(500, "internal error"));  // a defect, logged as one
     ++metrics_.storeErrors;
     return reply(failure(503, "store not available"));
   }

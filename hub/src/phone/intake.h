@@ -58,7 +58,7 @@ class Intake {
   // A request taken, from its store job (on the store's thread) to its answer (on the loop).
   struct Taken;
   static void keep(store::Store& st, Taken& request, clock::Millis dedupeWindow);
-  void taken(const Taken& request, bool committed, const net::Reply& reply);
+  void taken(const Taken& request, const store::Outcome& job, const net::Reply& reply);
   void answerReport(const Taken& request, const net::Reply& reply);
   void answerPayment(const Taken& request, const net::Reply& reply);
 

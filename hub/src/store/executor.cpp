@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/log.h"
+
 namespace hub::store {
 namespace {
 
@@ -10,48 +12,82 @@ namespace {
 // does not wait behind a long one.
 constexpr size_t kBatch = 256;
 
-struct Outcome {
+// What a batch came to: each job's outcome, and the engine's words for the first failure it had.
+struct Batch {
+  std::vector<Outcome> outcomes;
+  std::string failure;  // empty: the engine failed nothing
   bool committed = false;
-  std::vector<bool> kept;  // whose work the commit holds
 };
 
+Outcome defect(std::string what) { return {.ended = Outcome::Ended::defect, .reason = std::move(what)}; }
+
+// A job the engine failed, alone (the transaction went on) or with the whole batch.
+void failed(Batch& batch, Outcome& outcome, const Unavailable& e) {
+  if (batch.failure.empty()) batch.failure = e.what();
+  outcome = {.ended = Outcome::Ended::unavailable, .reason = batch.failure};
+}
+
+// The engine gave up the transaction: every job not already failed by a defect of its own goes with it.
+Batch& lost(Batch& batch, const Unavailable& e) {
+  for (Outcome& outcome : batch.outcomes)
+    if (outcome.ended != Outcome::Ended::defect) failed(batch, outcome, e);
+  return batch;
+}
+
 // Runs the batch in one transaction, each job in a savepoint of its own.
-Outcome runBatch(Store& store, const std::vector<std::function<void(Store&)>*>& work) {
-  const Outcome lost{.committed = false, .kept = std::vector<bool>(work.size(), false)};
+Batch runBatch(Store& store, const std::vector<Executor::Work*>& work) {
+  Batch batch;
+  batch.outcomes.resize(work.size());
   try {
     store.begin();
-  } catch (const Unavailable&) {
-    return lost;
+  } catch (const Unavailable& e) {
+    return lost(batch, e);
   }
-  Outcome outcome = lost;
   for (size_t i = 0; i < work.size(); ++i) {
     try {
       store.savepoint();
       (*work[i])(store);
       store.releaseSavepoint();
-      outcome.kept[i] = true;
+      continue;
+    } catch (const Unavailable& e) {
+      failed(batch, batch.outcomes[i], e);
+    } catch (const std::exception& e) {
+      batch.outcomes[i] = defect(e.what());
     } catch (...) {
-      try {
-        store.rollbackToSavepoint();
-      } catch (const Unavailable&) {
-        // The engine gave up the whole transaction (SQLite does on some disk errors): the jobs before this
-        // one went with it, and the ones after it must not run outside a transaction.
-        return lost;
-      }
+      batch.outcomes[i] = defect("something that is not a std::exception");
+    }
+    try {
+      store.rollbackToSavepoint();
+    } catch (const Unavailable& e) {
+      // The engine gave up the whole transaction (SQLite does on some disk errors): the jobs before this
+      // one went with it, and the ones after it must not run outside a transaction.
+      return lost(batch, e);
     }
   }
   try {
     store.commit();
-    outcome.committed = true;
-    return outcome;
-  } catch (const Unavailable&) {
+    batch.committed = true;
+  } catch (const Unavailable& e) {
+    lost(batch, e);
     try {
       store.rollback();
     } catch (const Unavailable&) {
       // The engine rolled it back already.
     }
-    return lost;
   }
+  return batch;
+}
+
+// One line for a batch the engine failed, whatever the number of jobs it took; one for each defect.
+void logFailures(const Batch& batch) {
+  size_t unavailable = 0;
+  for (const Outcome& outcome : batch.outcomes) {
+    if (outcome.unavailable()) ++unavailable;
+    if (outcome.ended == Outcome::Ended::defect) log::error("defect in a store job", {{"what", outcome.reason}});
+  }
+  if (batch.failure.empty()) return;
+  const std::string jobs = std::to_string(unavailable) + " of " + std::to_string(batch.outcomes.size());
+  log::error("store unavailable", {{"reason", batch.failure}, {"jobs", jobs}});
 }
 
 }  // namespace
@@ -68,7 +104,7 @@ Executor::~Executor() {
   thread_.join();
 }
 
-void Executor::run(std::function<void(Store&)> work, std::function<void(bool committed)> done) {
+void Executor::run(Work work, Done done) {
   {
     std::lock_guard lock(mutex_);
     queue_.push_back({std::move(work), std::move(done), {}, false});
@@ -76,8 +112,7 @@ void Executor::run(std::function<void(Store&)> work, std::function<void(bool com
   wake_.notify_one();
 }
 
-bool Executor::offer(const std::string& client, std::function<void(Store&)> work,
-                     std::function<void(bool committed)> done) {
+bool Executor::offer(const std::string& client, Work work, Done done) {
   {
     std::lock_guard lock(mutex_);
     if (limit_ > 0) {
@@ -107,13 +142,15 @@ void Executor::loop() {
         queue_.pop_front();
       }
     }
-    std::vector<std::function<void(Store&)>*> work;
+    std::vector<Work*> work;
     for (Job& job : batch) work.push_back(&job.work);
-    const Outcome outcome = runBatch(*store_, work);
-    if (outcome.committed) ++commits_;
+    Batch ran = runBatch(*store_, work);
+    if (ran.committed) ++commits_;
+    logFailures(ran);
     // Only now, with the transaction durable (or gone), may anyone be told.
     for (size_t i = 0; i < batch.size(); ++i)
-      if (batch[i].done) toLoop_([done = std::move(batch[i].done), ok = outcome.kept[i]] { done(ok); });
+      if (batch[i].done)
+        toLoop_([done = std::move(batch[i].done), outcome = std::move(ran.outcomes[i])] { done(outcome); });
   }
 }
 

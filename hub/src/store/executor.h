@@ -17,6 +17,18 @@
 
 namespace hub::store {
 
+// What became of one job's work: kept by a committed transaction, or not, and then why, in the words of
+// whatever failed. Only the engine's own failures (Unavailable) are the store being unavailable; anything
+// else a job threw is a defect of ours.
+struct Outcome {
+  enum class Ended { committed, unavailable, defect };
+  Ended ended = Ended::committed;
+  std::string reason;  // unavailable: the engine's words; defect: what the job threw
+
+  bool committed() const { return ended == Ended::committed; }
+  bool unavailable() const { return ended == Ended::unavailable; }
+};
+
 class Executor {
  public:
   // Hands a function to the thread that owns the requests (the event loop), to run there.
@@ -27,23 +39,27 @@ class Executor {
   // Finishes the work already queued, then ends the thread.
   ~Executor();
 
+  using Work = std::function<void(Store&)>;
+  using Done = std::function<void(const Outcome&)>;
+
   // Runs work on the store thread inside a transaction (a savepoint of its own within it), then, once
-  // that transaction is committed, done(true) through toLoop. When the store is not available, or work
-  // throws, nothing work did is kept and done(false) runs instead. Work must not block on anything but
-  // the store.
-  void run(std::function<void(Store&)> work, std::function<void(bool committed)> done);
+  // that transaction is committed, done with a committed outcome through toLoop. When the store is not
+  // available, or work throws, nothing work did is kept and done hears why. A batch the engine failed is
+  // logged once, with the engine's words; a job that threw anything else is logged as a defect. Work must
+  // not block on anything but the store.
+  void run(Work work, Done done);
   // run() for a client's request, `client` its address group: refused (false, nothing queued, done never
   // called) while the queue holds `limit` jobs, or an eighth of them from this client, so that a flood
   // from one place leaves room for everyone else. The hub's own work (pushes, upkeep) uses run().
-  bool offer(const std::string& client, std::function<void(Store&)> work, std::function<void(bool committed)> done);
+  bool offer(const std::string& client, Work work, Done done);
 
   // How many transactions have been committed so far: against the jobs run, how well bursts are grouped.
   std::int64_t commits() const { return commits_; }
 
  private:
   struct Job {
-    std::function<void(Store&)> work;
-    std::function<void(bool)> done;
+    Work work;
+    Done done;
     std::string client;
     bool offered = false;  // counted against its client's share
   };

@@ -1,6 +1,6 @@
 #pragma once
-// The store's operations in SQL, written once for every engine: an engine file (sqlite_store.cpp,
-// postgres_store.cpp) brings the connection and SqlStore<Engine> does the rest. What an engine gives:
+// The store's operations in SQL, written once for every engine: an engine file (sqlite/store.cpp,
+// postgres/store.cpp) brings the connection and SqlStore<Engine> does the rest. What an engine gives:
 //   Engine::Statement            a prepared statement, from engine.prepare(sql), sql with ?1, ?2 ...
 //   Engine::Use(statement, args...)  one use of it: row() (whether there is a row to read), run() (rows
 //                                changed), integer(column), text(column); args are int64 or string_view

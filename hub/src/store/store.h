@@ -14,14 +14,16 @@
 
 #include "common/channel.h"
 #include "common/clock.h"
+#include "common/failure.h"
 #include "common/money.h"
 
 namespace hub::store {
 
-// The engine could not do what was asked (disk full, I/O error, locked for too long, gone). Nothing of the
-// failed transaction is kept; the caller answers "not available" and the client tries again.
-struct Unavailable : std::runtime_error {
-  using std::runtime_error::runtime_error;
+// The engine could not do what was asked (disk full, I/O error, locked for too long, gone), in the
+// engine's own words (sqlite3_errmsg, PQerrorMessage). Nothing of the failed transaction is kept; the
+// caller answers "not available" and the client tries again.
+struct Unavailable : Failure {
+  using Failure::Failure;
 };
 
 struct Account {
