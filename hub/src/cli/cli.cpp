@@ -51,6 +51,10 @@ int runCommand(Command command, const Options& o, const Arguments& args) {
   } catch (const Failure& failure) {
     std::cerr << "kassaro-hub: " << failure.what() << "\n";
     return 1;
+  } catch (const std::exception& e) {
+    // Neither the operator's fault nor the outside's: a fault of ours, said as one rather than a crash.
+    std::cerr << "kassaro-hub: defect: " << e.what() << "\n";
+    return 70;
   }
 }
 
