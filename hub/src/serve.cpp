@@ -103,8 +103,8 @@ int serve(const Config& config) {
   if (!store::isPostgres(config.database)) warnIfOpenToOthers(config.data);
 
   metrics::Metrics metrics;
-  net::Server server(edgeLimits(config), metrics);
-  auto toLoop = [&server](std::function<void()> work) { server.post(std::move(work)); };
+  net::Loop loop;
+  auto toLoop = [&loop](std::function<void()> work) { loop.post(std::move(work)); };
   WorkPool hashing(config.hashThreads);
   store::Executor executor(std::move(opened), toLoop, static_cast<std::size_t>(config.storeQueue));
   accounts::Logins logins({.failures = config.loginFailures,
@@ -147,7 +147,7 @@ int serve(const Config& config) {
   phone::Intake intake({*zone, config.dedupeWindow * 1000LL, config.ratePerSecond, config.rateBurst}, executor,
                        counters, stored, metrics, std::move(rules));
   // SIGHUP reads the operator's rules again; a file that cannot be used leaves the rules in use as they are.
-  server.onHangup([&] {
+  loop.onHangup([&] {
     try {
       recognise::Rules fresh = recognise::loadRules(config.rulesFile);
       log::info("rules reloaded", {{"rules", std::to_string(fresh.list.size())}});
@@ -160,9 +160,9 @@ int serve(const Config& config) {
   if (shared)
     watch = store::watchPostgres(
         config.database,
-        {.bill = [&](const store::Bill& bill) { server.post([&paymentStored, bill] { paymentStored(bill); }); },
+        {.bill = [&](const store::Bill& bill) { loop.post([&paymentStored, bill] { paymentStored(bill); }); },
          .phone = [&](std::int64_t id, clock::Millis at) {
-           server.post([&counters, id, at] { counters.phoneReported(id, at); });
+           loop.post([&counters, id, at] { counters.phoneReported(id, at); });
          }});
 
   // A node that does not hear the server's notifications would take counters it pushes nothing to, and
@@ -184,14 +184,15 @@ int serve(const Config& config) {
     else
       intake.handle(std::move(request), std::move(reply));
   };
+  net::Server server(loop, edgeLimits(config), metrics, std::move(handlers));
   std::string bound, tlsBound;
   try {
     if (!config.tlsListen.empty()) {
       if (config.tlsCertificate.empty() || config.tlsKey.empty())
         throw std::runtime_error("tls_listen needs tls_certificate and tls_key");
-      tlsBound = server.listenTls(config.tlsListen, {config.tlsCertificate, config.tlsKey}, handlers);
+      tlsBound = server.listenTls(config.tlsListen, {config.tlsCertificate, config.tlsKey});
     }
-    bound = server.listen(config.listen, std::move(handlers));
+    bound = server.listen(config.listen);
     if (!config.metricsListen.empty())
       log::info("listening metrics", {{"address", server.listenMetrics(config.metricsListen)}});
   } catch (const std::exception& e) {
@@ -244,7 +245,7 @@ int serve(const Config& config) {
           if (counters.attaches() == attaches) revision = seen->revision;
         });
   };
-  server.every(std::chrono::seconds(1), [&] {
+  loop.every(std::chrono::seconds(1), [&] {
     const clock::Millis now = clock::now();
     counters.tick(now);
     logins.tick(now);
@@ -257,20 +258,20 @@ int serve(const Config& config) {
   // A clean end: no new connections, counters told the hub is going away (they come back, to another
   // node behind a balancer), requests already taken answered, then out.
   clock::Millis stopping = 0;
-  server.onStopSignal([&] {
+  loop.onStopSignal([&] {
     log::info("stopping");
     stopping = clock::now();
     server.stopAccepting();
     counters.closeAll(net::CloseCode::goingAway);
     page.stop();
   });
-  server.every(std::chrono::milliseconds(50), [&] {
+  loop.every(std::chrono::milliseconds(50), [&] {
     if (stopping == 0) return;
     if ((intake.inFlight() == 0 && server.openConnections() == 0) || clock::now() - stopping > kStopGrace)
-      server.stop();
+      loop.stop();
   });
 
-  server.run();
+  loop.run();
   watch.reset();  // before the loop it posts to goes
   log::info("stopped");
   return 0;
