@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <variant>
 #include <vector>
 
 #include "common/clock.h"
@@ -46,6 +47,74 @@ std::string oneLine(std::string text) {
   return text;
 }
 
+// Starts `sh -c command` in a process group of its own, its standard streams on the pipes' far ends, the
+// voice in KASSARO_VOICE. The child's pid, or the reason it did not start.
+std::variant<pid_t, std::string> spawnShell(const std::string& command, int per, Pipe& in, Pipe& out, Pipe& err) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in.ends[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out.ends[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err.ends[1], 2);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // A group of its own, so that a deadline ends the whole pipeline, not only the shell.
+  posix_spawnattr_setpgroup(&attributes, 0);
+  sigset_t none, ours;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  // The hub ignores SIGPIPE; the program's own pipeline should not.
+  sigemptyset(&ours);
+  sigaddset(&ours, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &ours);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "KASSARO_VOICE=", 14) != 0) env.emplace_back(*e);
+  env.push_back("KASSARO_VOICE=" + std::to_string(per));
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string shell = "/bin/sh", dashC = "-c", line = command;
+  char* argv[] = {shell.data(), dashC.data(), line.data(), nullptr};
+
+  pid_t child = 0;
+  const int spawned = posix_spawn(&child, "/bin/sh", &actions, &attributes, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (spawned != 0) return std::string("cannot start /bin/sh: ") + std::strerror(spawned);
+  return child;
+}
+
+// Writes the text to the program and reads its output and errors until both end or the time is up;
+// false when it is.
+bool exchange(const std::string& text, Pipe& in, Pipe& out, Pipe& err, std::string& audio, std::string& errors,
+              clock::Millis until) {
+  std::size_t written = 0;
+  if (text.empty()) in.closeEnd(1);
+  while (out.ends[0] >= 0 || err.ends[0] >= 0) {
+    const clock::Millis left = until - clock::now();
+    if (left <= 0) return false;
+    pollfd fds[3] = {{in.ends[1], POLLOUT, 0}, {out.ends[0], POLLIN, 0}, {err.ends[0], POLLIN, 0}};
+    if (poll(fds, 3, static_cast<int>(left)) < 0 && errno != EINTR) break;
+    if (fds[0].revents) {
+      const ssize_t n = ::write(in.ends[1], text.data() + written, text.size() - written);
+      if (n > 0) written += n;
+      if (n < 0 && errno != EAGAIN) written = text.size();  // the program does not read: its answer decides
+      if (written == text.size()) in.closeEnd(1);
+    }
+    char buffer[16384];
+    for (auto [i, into] : {std::pair{1, &audio}, std::pair{2, &errors}}) {
+      if (!fds[i].revents) continue;
+      Pipe& p = i == 1 ? out : err;
+      const ssize_t n = ::read(p.ends[0], buffer, sizeof buffer);
+      if (n > 0 && into->size() < kMostAudio) into->append(buffer, n);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) p.closeEnd(0);
+    }
+  }
+  return true;
+}
+
 class CommandEngine final : public Engine {
  public:
   CommandEngine(std::string command, std::chrono::seconds deadline)
@@ -55,39 +124,9 @@ class CommandEngine final : public Engine {
   Rendering render(const std::string& text, int per) override {
     Pipe in, out, err;
     if (!in.ok() || !out.ok() || !err.ok()) return failed(std::string("pipe: ") + std::strerror(errno));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in.ends[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out.ends[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err.ends[1], 2);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // A group of its own, so that a deadline ends the whole pipeline, not only the shell.
-    posix_spawnattr_setpgroup(&attributes, 0);
-    sigset_t none, ours;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    // The hub ignores SIGPIPE; the program's own pipeline should not.
-    sigemptyset(&ours);
-    sigaddset(&ours, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &ours);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-      if (std::strncmp(*e, "KASSARO_VOICE=", 14) != 0) env.emplace_back(*e);
-    env.push_back("KASSARO_VOICE=" + std::to_string(per));
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string shell = "/bin/sh", dashC = "-c", line = command_;
-    char* argv[] = {shell.data(), dashC.data(), line.data(), nullptr};
-
-    pid_t child = 0;
-    const int spawned = posix_spawn(&child, "/bin/sh", &actions, &attributes, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) return failed(std::string("cannot start /bin/sh: ") + std::strerror(spawned));
+    const auto spawned = spawnShell(command_, per, in, out, err);
+    if (const auto* why = std::get_if<std::string>(&spawned)) return failed(*why);
+    const pid_t child = std::get<pid_t>(spawned);
     in.closeEnd(0);
     out.closeEnd(1);
     err.closeEnd(1);
@@ -95,33 +134,7 @@ class CommandEngine final : public Engine {
 
     Rendering r;
     std::string errors;
-    std::size_t written = 0;
-    if (text.empty()) in.closeEnd(1);
-    const clock::Millis until = clock::now() + deadline_.count() * 1000;
-    bool late = false;
-    while (out.ends[0] >= 0 || err.ends[0] >= 0) {
-      const clock::Millis left = until - clock::now();
-      if (left <= 0) {
-        late = true;
-        break;
-      }
-      pollfd fds[3] = {{in.ends[1], POLLOUT, 0}, {out.ends[0], POLLIN, 0}, {err.ends[0], POLLIN, 0}};
-      if (poll(fds, 3, static_cast<int>(left)) < 0 && errno != EINTR) break;
-      if (fds[0].revents) {
-        const ssize_t n = ::write(in.ends[1], text.data() + written, text.size() - written);
-        if (n > 0) written += n;
-        if (n < 0 && errno != EAGAIN) written = text.size();  // the program does not read: its answer decides
-        if (written == text.size()) in.closeEnd(1);
-      }
-      char buffer[16384];
-      for (auto [i, into] : {std::pair{1, &r.audio}, std::pair{2, &errors}}) {
-        if (!fds[i].revents) continue;
-        Pipe& p = i == 1 ? out : err;
-        const ssize_t n = ::read(p.ends[0], buffer, sizeof buffer);
-        if (n > 0 && into->size() < kMostAudio) into->append(buffer, n);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) p.closeEnd(0);
-      }
-    }
+    const bool late = !exchange(text, in, out, err, r.audio, errors, clock::now() + deadline_.count() * 1000);
     if (late) kill(-child, SIGKILL);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
