@@ -21,9 +21,14 @@ std::string peerAddress(const tcp::socket& socket) {
   return ec ? std::string("?") : endpoint.address().to_string();
 }
 
-// The certificate chain and key of a TLS listener, TLS 1.2 and up. Throws with a one-line reason.
+// The certificate chain and key of a TLS listener, TLS 1.2 and up. Throws a Failure with a one-line reason.
 std::unique_ptr<ssl::context> tlsContext(const TlsFiles& files) {
-  auto context = std::make_unique<ssl::context>(ssl::context::tls_server);
+  std::unique_ptr<ssl::context> context;
+  try {
+    context = std::make_unique<ssl::context>(ssl::context::tls_server);
+  } catch (const boost::system::system_error& e) {
+    throw Failure("cannot make a TLS context: " + e.code().message());
+  }
   SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
   // No TLS 1.3 session tickets: counters never resume a session, and Schannel hands a ticket sent after
   // the handshake to the client as a renegotiation, a path some Windows clients break on.

@@ -10,6 +10,8 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/version.hpp>
 
+#include "common/failure.h"
+
 namespace hub::speech {
 namespace {
 
@@ -74,7 +76,7 @@ asio::awaitable<void> run(const Url& u, std::chrono::seconds deadline, asio::ssl
   beast::ssl_stream<beast::tcp_stream> stream(executor, *tls);
   beast::get_lowest_layer(stream).expires_after(deadline);
   if (!SSL_set_tlsext_host_name(stream.native_handle(), u.host.c_str()))
-    throw std::runtime_error("cannot set the server name");
+    throw Failure("cannot set the server name");
   stream.set_verify_callback(asio::ssl::host_name_verification(u.host));
   co_await beast::get_lowest_layer(stream).async_connect(addresses, use_awaitable);
   co_await stream.async_handshake(asio::ssl::stream_base::client, use_awaitable);
