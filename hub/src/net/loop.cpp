@@ -1,6 +1,4 @@
 // The event loop: the io_context every socket of the hub runs on, with its timers and signals.
-#include <csignal>
-
 #include "net/shared.h"
 
 namespace hub::net {

@@ -9,6 +9,7 @@
 #include <boost/beast/ssl.hpp>
 
 #include <chrono>
+#include <csignal>
 #include <cstddef>
 #include <functional>
 #include <memory>
