@@ -13,19 +13,19 @@ constexpr clock::Millis kStopGrace = 10'000;
 
 }  // namespace
 
-void stopCleanlyOnSignal(net::Server& server, std::function<void()> farewell,
+void stopCleanlyOnSignal(net::Loop& loop, net::Server& server, std::function<void()> farewell,
                          std::function<std::size_t()> requestsInFlight) {
   auto stopping = std::make_shared<clock::Millis>(0);
-  server.onStopSignal([&server, stopping, farewell = std::move(farewell)] {
+  loop.onStopSignal([&server, stopping, farewell = std::move(farewell)] {
     log::info("stopping");
     *stopping = clock::now();
     server.stopAccepting();
     farewell();
   });
-  server.every(std::chrono::milliseconds(50), [&server, stopping, requestsInFlight = std::move(requestsInFlight)] {
+  loop.every(std::chrono::milliseconds(50), [&loop, &server, stopping, requestsInFlight = std::move(requestsInFlight)] {
     if (*stopping == 0) return;
     if ((requestsInFlight() == 0 && server.openConnections() == 0) || clock::now() - *stopping > kStopGrace)
-      server.stop();
+      loop.stop();
   });
 }
 

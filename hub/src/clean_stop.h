@@ -10,7 +10,7 @@ namespace hub {
 
 // `farewell` tells the clients; the loop stops once `requestsInFlight` and the server's open connections
 // are down to none, or after a grace period whatever is left.
-void stopCleanlyOnSignal(net::Server& server, std::function<void()> farewell,
+void stopCleanlyOnSignal(net::Loop& loop, net::Server& server, std::function<void()> farewell,
                          std::function<std::size_t()> requestsInFlight);
 
 }  // namespace hub

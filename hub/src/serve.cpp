@@ -143,14 +143,14 @@ void reloadRules(const std::filesystem::path& file, phone::Intake& intake) {
 
 // On a store server that several nodes share, what other nodes (and this one) commit is heard from the
 // server's notifications, and carried to the loop.
-std::unique_ptr<store::Watch> watchStore(const std::string& database, net::Server& server,
+std::unique_ptr<store::Watch> watchStore(const std::string& database, net::Loop& loop,
                                          const std::function<void(const store::Bill&)>& paymentStored,
                                          counter::Counters& counters) {
   auto watch = store::watchPostgres(
       database,
-      {.bill = [&](const store::Bill& bill) { server.post([&paymentStored, bill] { paymentStored(bill); }); },
+      {.bill = [&](const store::Bill& bill) { loop.post([&paymentStored, bill] { paymentStored(bill); }); },
        .phone = [&](std::int64_t id, clock::Millis at) {
-         server.post([&counters, id, at] { counters.phoneReported(id, at); });
+         loop.post([&counters, id, at] { counters.phoneReported(id, at); });
        }});
   // A node that does not hear the server's notifications would take counters it pushes nothing to, and
   // take the bills committed meanwhile for history: it serves only once its watch listens.
@@ -181,16 +181,16 @@ net::Handlers handlersFor(counter::Counters& counters, page::Page& page, speech:
   return handlers;
 }
 
-// Listens on every address the configuration names and says where. Throws Refused or Failure, or the
-// network edge's std::runtime_error, with a one-line reason (bad address, in use, not permitted).
-void listenAll(const Config& config, net::Server& server, net::Handlers handlers, std::size_t ruleCount) {
+// Listens on every address the configuration names and says where. Throws Refused or Failure with a
+// one-line reason (bad address, in use, not permitted).
+void listenAll(const Config& config, net::Server& server, std::size_t ruleCount) {
   std::string tlsBound;
   if (!config.tlsListen.empty()) {
     if (config.tlsCertificate.empty() || config.tlsKey.empty())
       throw Refused(2, "tls_listen needs tls_certificate and tls_key");
-    tlsBound = server.listenTls(config.tlsListen, {config.tlsCertificate, config.tlsKey}, handlers);
+    tlsBound = server.listenTls(config.tlsListen, {config.tlsCertificate, config.tlsKey});
   }
-  const std::string bound = server.listen(config.listen, std::move(handlers));
+  const std::string bound = server.listen(config.listen);
   if (!config.metricsListen.empty())
     log::info("listening metrics", {{"address", server.listenMetrics(config.metricsListen)}});
   if (!tlsBound.empty())
@@ -223,8 +223,8 @@ int serve(const Config& config) {
   const bool shared = store::isPostgres(config.database);
 
   metrics::Metrics metrics;
-  net::Server server(edgeLimits(config), metrics);
-  auto toLoop = [&server](std::function<void()> work) { server.post(std::move(work)); };
+  net::Loop loop;  // first, so that it goes last: whatever it still holds finds the rest there
+  auto toLoop = [&loop](std::function<void()> work) { loop.post(std::move(work)); };
   WorkPool hashing(config.hashThreads);
   store::Executor executor(std::move(opened->store), toLoop, static_cast<std::size_t>(config.storeQueue));
   accounts::Logins logins(loginLimits(config), executor, hashing, toLoop, metrics);
@@ -251,17 +251,20 @@ int serve(const Config& config) {
   };
   phone::Intake intake({opened->zone, config.dedupeWindow * 1000LL, config.ratePerSecond, config.rateBurst}, executor,
                        counters, stored, metrics, std::move(opened->rules));
-  server.onHangup([&] { reloadRules(config.rulesFile, intake); });
-  std::unique_ptr<store::Watch> watch = shared ? watchStore(config.database, server, paymentStored, counters) : nullptr;
+  loop.onHangup([&] { reloadRules(config.rulesFile, intake); });
+  std::unique_ptr<store::Watch> watch = shared ? watchStore(config.database, loop, paymentStored, counters) : nullptr;
   OperatorWatch operatorWatch(executor, counters, metrics, opened->revision, watch.get());
   OpsRoutes ops(metrics, operatorWatch);
 
+  net::Server server(loop, edgeLimits(config), metrics, handlersFor(counters, page, speech, ops, intake));
   try {
-    listenAll(config, server, handlersFor(counters, page, speech, ops, intake), ruleCount);
-  } catch (const std::runtime_error& e) {
+    listenAll(config, server, ruleCount);
+  } catch (const Refused& e) {
+    return cannotStart(e);
+  } catch (const Failure& e) {
     return cannotStart(e);
   }
-  server.every(std::chrono::seconds(1), [&] {
+  loop.every(std::chrono::seconds(1), [&] {
     const clock::Millis now = clock::now();
     counters.tick(now);
     logins.tick(now);
@@ -271,14 +274,14 @@ int serve(const Config& config) {
     operatorWatch.poll();
   });
   stopCleanlyOnSignal(
-      server,
+      loop, server,
       [&] {
         counters.closeAll(net::CloseCode::goingAway);
         page.stop();
       },
       [&intake] { return intake.inFlight(); });
 
-  server.run();
+  loop.run();
   watch.reset();  // before the loop it posts to goes
   log::info("stopped");
   return 0;

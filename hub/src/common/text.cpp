@@ -49,4 +49,45 @@ bool hasControl(std::string_view text) {
   return false;
 }
 
+namespace {
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool escapeAt(std::string_view text, size_t i) {
+  return text[i] == '%' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 && hexDigit(text[i + 2]) >= 0;
+}
+
+std::string decoded(std::string_view text, bool plusIsBlank) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (plusIsBlank && text[i] == '+') {
+      out += ' ';
+    } else if (escapeAt(text, i)) {
+      out += static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string percentDecode(std::string_view text) { return decoded(text, false); }
+
+std::string formDecode(std::string_view text) { return decoded(text, true); }
+
+bool hasPercentEscape(std::string_view text) {
+  for (size_t i = 0; i < text.size(); ++i)
+    if (escapeAt(text, i)) return true;
+  return false;
+}
+
 }  // namespace hub::text

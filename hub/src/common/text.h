@@ -1,6 +1,6 @@
 #pragma once
-// UTF-8 checks for texts that come from outside: whether a text is well formed, and cutting one short
-// without splitting a character.
+// Texts that come from outside: UTF-8 checks (whether a text is well formed, cutting one short without
+// splitting a character) and the decoding of a URL's %XX escapes.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -15,5 +15,13 @@ std::string clipUtf8(std::string_view text, std::size_t bytes);
 
 // Whether the text holds a control character (C0, DEL or C1).
 bool hasControl(std::string_view text);
+
+// The text with its %XX escapes decoded, as a URL's path carries it: '+' is itself. A '%' without two
+// hexadecimal digits after it stays as it is.
+std::string percentDecode(std::string_view text);
+// The same for a form's name or value (a query, an urlencoded body), where '+' is a blank.
+std::string formDecode(std::string_view text);
+// Whether the text holds a %XX escape that would decode.
+bool hasPercentEscape(std::string_view text);
 
 }  // namespace hub::text

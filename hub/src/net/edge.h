@@ -1,7 +1,9 @@
 #pragma once
 // The network edge as the rest of the hub sees it: one event loop, counters' WebSocket connections and
 // HTTP requests, on a plain listening address and optionally a TLS one. Beast, Asio and OpenSSL stay behind
-// this header (net/server.cpp).
+// this header: the loop (net/loop.cpp), the listener with its TLS context (net/listener.cpp), the HTTP
+// session (net/http_session.cpp) and the WebSocket session a counter's upgrade hands it over to
+// (net/ws_session.cpp).
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
@@ -63,6 +65,9 @@ inline HttpResponse jsonResponse(int status, std::string body) {
   return r;
 }
 
+// What the hub answers at an address it does not know, whichever part is asked.
+inline HttpResponse notFound() { return jsonResponse(404, R"({"ok":false,"error":"not found"})"); }
+
 using Reply = std::function<void(HttpResponse)>;
 
 struct Handlers {
@@ -91,44 +96,62 @@ struct TlsFiles {
   std::filesystem::path key;
 };
 
-class Server {
+// The event loop: one thread for every socket, timer and signal of the hub.
+class Loop {
  public:
-  Server(Limits limits, metrics::Metrics& metrics);
-  ~Server();
-  Server(const Server&) = delete;
-  Server& operator=(const Server&) = delete;
-
-  // Listens on "HOST:PORT" (port 0: any free one) and returns the address bound, "127.0.0.1:41234".
-  // Throws std::runtime_error with a one-line reason (bad address, in use, not permitted).
-  std::string listen(std::string_view hostPort, Handlers handlers);
-  // The same for https:// and wss://, TLS 1.2 and up, with the same handlers. The files are read now
-  // (std::runtime_error with a one-line reason when they do not load) and again on SIGHUP.
-  std::string listenTls(std::string_view hostPort, TlsFiles files, Handlers handlers);
-  // An address of the operator's that answers GET /metrics and nothing else, whoever asks there.
-  std::string listenMetrics(std::string_view hostPort);
+  Loop();
+  ~Loop();
+  Loop(const Loop&) = delete;
+  Loop& operator=(const Loop&) = delete;
 
   // Runs work on the loop, from any thread.
   void post(std::function<void()> work);
   // Runs work on the loop every period, from the next period on.
   void every(std::chrono::milliseconds period, std::function<void()> work);
-  // Runs work on the loop whenever the process gets SIGHUP, after the TLS files are read again.
+  // Runs work on the loop whenever the process gets SIGHUP, each in the order given (a server given its
+  // TLS files reads them again there).
   void onHangup(std::function<void()> work);
   // Runs onStop on the loop when the process gets SIGTERM or SIGINT.
   void onStopSignal(std::function<void()> onStop);
+
+  // Runs the loop on this thread until stop().
+  void run();
+  void stop();
+
+  struct Impl;  // the Asio side, in net/shared.h
+  Impl& impl() { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// The listening addresses of one set of handlers, given once: every address serves the same counters,
+// pages and phones. Made on the loop's thread before it runs, and used there.
+class Server {
+ public:
+  Server(Loop& loop, Limits limits, metrics::Metrics& metrics, Handlers handlers);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Listens on "HOST:PORT" (port 0: any free one) and returns the address bound, "127.0.0.1:41234".
+  // Throws hub::Failure with a one-line reason (bad address, in use, not permitted).
+  std::string listen(std::string_view hostPort);
+  // The same for https:// and wss://, TLS 1.2 and up. The files are read now (hub::Failure with a
+  // one-line reason when they do not load) and again on SIGHUP.
+  std::string listenTls(std::string_view hostPort, TlsFiles files);
+  // An address of the operator's that answers GET /metrics and nothing else, whoever asks there.
+  std::string listenMetrics(std::string_view hostPort);
 
   // Stops taking new connections and HTTP keep-alive; connections already open stay.
   void stopAccepting();
   // Open HTTP exchanges and WebSocket sessions, for a clean end.
   std::size_t openConnections() const;
 
-  // Runs the loop on this thread until stop().
-  void run();
-  void stop();
-
-  struct Impl;  // the Beast side, in net/server.cpp
+  struct Impl;  // the listeners, in net/listener.cpp
 
  private:
-  std::unique_ptr<Impl> impl_;
+  std::shared_ptr<Impl> impl_;
 };
 
 // The value of one query parameter ("key" in "a=1&key=XYZ"), percent-decoded; empty when absent.

@@ -40,6 +40,7 @@ class Page {
 
   // Whether the path is one of the page's; the rest of HTTP is the phone side's.
   static bool owns(std::string_view path);
+  // Answers a request to one of the page's paths; any other path is answered 404.
   void handle(net::HttpRequest request, net::Reply reply);
 
   // A payment committed to the store: the account's open pages are answered at once.

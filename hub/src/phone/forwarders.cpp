@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "accounts/secrets.h"
+#include "common/text.h"
 
 namespace hub::phone {
 namespace json = boost::json;
@@ -77,9 +78,7 @@ Notice layoutOf(std::string from, std::string_view content) {
 // The account a payment monitor's address names: "/vmq/ACCOUNT/appHeart", percent-encoded by the app.
 std::string accountOf(std::string_view path) {
   path.remove_prefix(std::string_view("/vmq/").size());
-  std::string segment;
-  for (char c : path.substr(0, path.find('/'))) segment += c == '+' ? std::string("%2B") : std::string(1, c);
-  return net::queryParameter("a=" + segment, "a");  // a path keeps its '+', a query would make it a blank
+  return text::percentDecode(path.substr(0, path.find('/')));  // a path keeps its '+'
 }
 
 Reading vmq(const net::HttpRequest& request, clock::Millis now, bool push) {

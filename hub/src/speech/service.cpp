@@ -38,6 +38,8 @@ Speech::~Speech() { *alive_ = false; }
 bool Speech::owns(std::string_view path) { return path == kTokenPath || path == kSynthesisPath; }
 
 void Speech::handle(const net::HttpRequest& request, net::Reply reply) {
+  // Not the service's address: answered as the hub answers any address it does not know.
+  if (!owns(request.path)) return reply(net::notFound());
   if (!settings_.engine) {
     ++metrics_.speechError;
     return reply(refusal(kEngineFailed, "speech is off on this server"));

@@ -38,6 +38,7 @@ class Speech {
   ~Speech();
 
   static bool owns(std::string_view path);
+  // Answers a request to the token or the synthesis address; any other path is answered 404.
   void handle(const net::HttpRequest& request, net::Reply reply);
 
   // The engine's last failure while it keeps failing, for the merchant's page; empty once it renders.

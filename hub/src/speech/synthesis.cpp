@@ -10,28 +10,6 @@
 namespace hub::speech {
 namespace {
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool hasEscape(std::string_view text) {
-  for (size_t i = 0; i + 2 < text.size(); ++i)
-    if (text[i] == '%' && hexDigit(text[i + 1]) >= 0 && hexDigit(text[i + 2]) >= 0) return true;
-  return false;
-}
-
-// The service takes the text percent-encoded once or twice: a text that still carries escapes after the
-// query's own decoding was encoded twice, and is decoded the same way again ("&" goes in escaped, or it
-// would end the value).
-std::string decodedAgain(std::string_view text) {
-  std::string asQuery = "t=";
-  for (const char c : text) asQuery += c == '&' ? std::string_view("%26") : std::string_view(&c, 1);
-  return net::queryParameter(asQuery, "t");
-}
-
 // The text's length in GBK (two bytes a Chinese character, four for what GB18030 adds beyond the basic
 // plane), or nothing when it is not UTF-8 text: broken sequences, or control characters other than
 // white space.
@@ -79,7 +57,9 @@ Sentence readSentence(const net::HttpRequest& request) {
   const std::string aue = formField(request, "aue");
   if (!aue.empty() && aue != "3") throw Refused(kBadParameter, "aue must be 3");
   s.text = formField(request, "tex");
-  if (hasEscape(s.text)) s.text = decodedAgain(s.text);
+  // The service takes the text percent-encoded once or twice: a text that still carries escapes after the
+  // form's own decoding was encoded twice, and is decoded the same way again.
+  if (text::hasPercentEscape(s.text)) s.text = text::formDecode(s.text);
   if (s.text.empty()) throw Refused(kBadParameter, "tex missing");
   const auto length = gbkLength(s.text);
   if (!length) throw Refused(kBadText, "tex is not UTF-8 text");
