@@ -65,7 +65,7 @@ std::string endpoint() {
 }
 
 bool attempt(Link& link) {
-  const bool made = link.client.Connect(endpoint(), true);
+  const bool made = link.client.Connect(endpoint());
   link.lastConnectResult = made ? 1 : 0;
   return made;
 }
