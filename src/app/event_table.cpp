@@ -1,8 +1,8 @@
 #include "app/event_table.h"
 
-#include "app/controls.h"
 #include "app/settings.h"
 #include "server/account.h"
+#include "ui/controls.h"
 #include "voice/announcer.h"
 
 namespace app {

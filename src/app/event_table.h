@@ -3,7 +3,7 @@
 #pragma once
 #include <span>
 
-#include "app/window_layer.h"
+#include "ui/window_layer.h"
 
 namespace app {
 

@@ -6,8 +6,8 @@
 #include "app/instance.h"
 #include "app/lifecycle.h"
 #include "app/settings.h"
-#include "app/window_layer.h"
 #include "common/msgbox.h"
+#include "ui/window_layer.h"
 
 namespace instance {
 namespace {

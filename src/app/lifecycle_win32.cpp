@@ -6,7 +6,6 @@
 #include <iterator>
 #include <vector>
 
-#include "app/controls.h"
 #include "app/event_table.h"
 #include "app/instance.h"
 #include "app/lifecycle.h"
@@ -14,6 +13,7 @@
 #include "app/tray.h"
 #include "app/window_layer_win32.h"
 #include "server/link.h"
+#include "ui/controls.h"
 #include "voice/announcer.h"
 
 namespace app {

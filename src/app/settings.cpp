@@ -2,11 +2,11 @@
 // control's handler.
 #include <cstdlib>
 
-#include "app/controls.h"
-#include "app/pz_ini.h"
 #include "app/settings.h"
-#include "app/window_layer.h"
 #include "common/msgbox.h"
+#include "common/pz_ini.h"
+#include "ui/controls.h"
+#include "ui/window_layer.h"
 
 namespace settings {
 namespace {

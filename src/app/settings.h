@@ -7,12 +7,9 @@
 #pragma once
 #include <string>
 
-namespace settings {
+#include "common/settings_file.h"
 
-// One key of pz.ini; values read are cut at 10,239 bytes. What is written reads back byte for byte,
-// except that line breaks are left out: a value is one line of the file.
-std::string readSetting(const std::string& section, const std::string& key, const std::string& fallback);
-void writeSetting(const std::string& section, const std::string& key, const std::string& value);
+namespace settings {
 
 // The Run value that starts the program when the user logs on: written with the executable's path in
 // quotes and read back, or removed. False when a value written is not there after all (a security

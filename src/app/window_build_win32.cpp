@@ -17,15 +17,10 @@
 namespace ui {
 namespace layer {
 
-DWORD gWindowThread = 0;
-HWND gDispatcher = nullptr;
-WindowRec gWindows[2];
-HWND gPages[kPages] = {};
-HWND gTab = nullptr;
-std::map<HWND, const ControlDef*> gByHandle;
-std::map<HWND, InputMode> gInputModes;
-int gInputHolds = 0;
-bool gProgramWriting = false;
+LayerState& layerState() {
+  static LayerState state;
+  return state;
+}
 
 namespace {
 
@@ -71,13 +66,14 @@ HIMAGELIST listImages() {
 
 LRESULT CALLBACK editProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_CHAR) {
-    auto it = gInputModes.find(hwnd);
-    const bool numbersOnly = it != gInputModes.end() && it->second == InputMode::WholeNumber;
+    const auto& modes = layerState().inputModes;
+    auto it = modes.find(hwnd);
+    const bool numbersOnly = it != modes.end() && it->second == InputMode::WholeNumber;
     // Whole-number text: printable characters other than digits and "-" are dropped; control keys
     // (Backspace, Ctrl+C and the like) still reach the edit box.
     if (numbersOnly && wp >= 0x20 && !(wp >= L'0' && wp <= L'9') && wp != L'-') return 0;
   }
-  if (msg == WM_NCDESTROY) gInputModes.erase(hwnd);
+  if (msg == WM_NCDESTROY) layerState().inputModes.erase(hwnd);
   return CallWindowProcW(gEditProc, hwnd, msg, wp, lp);
 }
 
@@ -186,20 +182,20 @@ void createTab(HWND parent, const ControlDef& d, WindowRec& r) {
     item.pszText = caption.data();
     SendMessageW(tab, TCM_INSERTITEMW, i, reinterpret_cast<LPARAM>(&item));
   }
-  gTab = tab;
+  layerState().tab = tab;
   r.controls[d.name] = ControlRec{&d, tab};
-  gByHandle[tab] = &d;
+  layerState().byHandle[tab] = &d;
 
   // Each page is a window of ours over the tab's display area, above the tab in the z-order.
   RECT area{0, 0, scaled(g.w), scaled(g.h)};
   TabCtrl_AdjustRect(tab, FALSE, &area);
-  for (int i = 0; i < kPages; ++i) {
-    gPages[i] = CreateWindowExW(WS_EX_CONTROLPARENT, kPageClass, L"", WS_CHILD | WS_CLIPSIBLINGS,
-                                scaled(g.x) + area.left, scaled(g.y) + area.top, area.right - area.left,
-                                area.bottom - area.top, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
-    SetWindowPos(gPages[i], HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  for (HWND& page : layerState().pages) {
+    page = CreateWindowExW(WS_EX_CONTROLPARENT, kPageClass, L"", WS_CHILD | WS_CLIPSIBLINGS,
+                           scaled(g.x) + area.left, scaled(g.y) + area.top, area.right - area.left,
+                           area.bottom - area.top, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+    SetWindowPos(page, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     // Page coordinates start at the tab control's corner, tab strip included.
-    SetWindowLongPtrW(gPages[i], GWLP_USERDATA, MAKELONG(area.left, area.top));
+    SetWindowLongPtrW(page, GWLP_USERDATA, MAKELONG(area.left, area.top));
   }
   showPage(0);
 }
@@ -208,8 +204,8 @@ void createControl(HWND windowHwnd, const ControlDef& d, WindowRec& r) {
   const int id = controlId(d.window, d.name);
   HWND parent = windowHwnd;
   int offsetX = 0, offsetY = 0;
-  if (d.page >= 0 && gPages[d.page]) {
-    parent = gPages[d.page];
+  if (d.page >= 0 && layerState().pages[d.page]) {
+    parent = layerState().pages[d.page];
     LONG_PTR origin = GetWindowLongPtrW(parent, GWLP_USERDATA);
     offsetX = static_cast<short>(LOWORD(origin));
     offsetY = static_cast<short>(HIWORD(origin));
@@ -227,7 +223,7 @@ void createControl(HWND windowHwnd, const ControlDef& d, WindowRec& r) {
                            nullptr);
   SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font(d.font)), FALSE);
   r.controls[d.name] = ControlRec{&d, h};
-  gByHandle[h] = &d;
+  layerState().byHandle[h] = &d;
   switch (d.kind) {
     case Kind::CheckBox:
       SendMessageW(h, BM_SETCHECK, d.checked ? BST_CHECKED : BST_UNCHECKED, 0);
@@ -282,14 +278,15 @@ void createOnWindowThread(Window w) {
 }  // namespace
 
 void applyInputMode(HWND edit, InputMode mode) {
-  gInputModes[edit] = mode;
+  layerState().inputModes[edit] = mode;
   SendMessageW(edit, EM_SETPASSWORDCHAR, mode == InputMode::Password ? L'*' : 0, 0);
   InvalidateRect(edit, nullptr, TRUE);
 }
 
 void showPage(int page) {
+  const HWND* pages = layerState().pages;
   for (int i = 0; i < kPages; ++i)
-    if (gPages[i]) ShowWindow(gPages[i], i == page ? SW_SHOW : SW_HIDE);
+    if (pages[i]) ShowWindow(pages[i], i == page ? SW_SHOW : SW_HIDE);
 }
 
 int insertRow(HWND list, int icon) {
@@ -331,8 +328,8 @@ int systemDpi() {
 int scaled(int designPixels) { return MulDiv(designPixels, systemDpi(), 96); }
 
 void startWindowThread(WNDPROC mainWindowProc) {
-  if (gWindowThread) return;
-  gWindowThread = GetCurrentThreadId();
+  if (layerState().windowThread) return;
+  layerState().windowThread = GetCurrentThreadId();
   INITCOMMONCONTROLSEX icc{};
   icc.dwSize = sizeof(icc);
   icc.dwICC = ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES;
@@ -342,7 +339,7 @@ void startWindowThread(WNDPROC mainWindowProc) {
   registerClass(kRegistrationClass, windowProcedure, loadIcon(IDI_TRAY, big), loadIcon(IDI_TRAY, small));
   registerClass(kPageClass, pageProc, nullptr, nullptr);
   registerClass(kDispatchClass, dispatchProc, nullptr, nullptr);
-  gDispatcher = CreateWindowExW(0, kDispatchClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+  layerState().dispatcher = CreateWindowExW(0, kDispatchClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                 GetModuleHandleW(nullptr), nullptr);
 }
 

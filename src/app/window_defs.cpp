@@ -1,6 +1,6 @@
 #include "app/window_defs.h"
 
-#include "app/controls.h"
+#include "ui/controls.h"
 
 namespace ui {
 namespace {

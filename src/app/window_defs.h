@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/window_layer.h"
+#include "ui/window_layer.h"
 
 namespace ui {
 

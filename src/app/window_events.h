@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "app/window_layer.h"
+#include "ui/window_layer.h"
 
 namespace ui {
 

@@ -29,18 +29,22 @@ struct WindowRec {
   std::map<std::string, ControlRec> controls;
 };
 
-// Defined in window_build_win32.cpp.
-extern DWORD gWindowThread;
-extern HWND gDispatcher;
-extern WindowRec gWindows[2];
-extern HWND gPages[kPages];
-extern HWND gTab;
-extern std::map<HWND, const ControlDef*> gByHandle;
-extern std::map<HWND, InputMode> gInputModes;
-extern int gInputHolds;
-extern bool gProgramWriting;  // setText at work: its EN_CHANGE is not the user's change
+// The window layer's state: one owner, reached through layerState() (window_build_win32.cpp). Touched
+// on the window thread only, but for `windowThread`, which is set once before another thread calls in.
+struct LayerState {
+  DWORD windowThread = 0;
+  HWND dispatcher = nullptr;  // the message-only window that runs work handed over
+  WindowRec windows[2];       // Main, Registration
+  HWND pages[kPages] = {};
+  HWND tab = nullptr;
+  std::map<HWND, const ControlDef*> byHandle;
+  std::map<HWND, InputMode> inputModes;
+  int inputHolds = 0;
+  bool programWriting = false;  // setText at work: its EN_CHANGE is not the user's change
+};
+LayerState& layerState();
 
-inline WindowRec& rec(Window w) { return gWindows[w == Window::Main ? 0 : 1]; }
+inline WindowRec& rec(Window w) { return layerState().windows[w == Window::Main ? 0 : 1]; }
 
 inline ControlRec* findRec(Window w, const std::string& name) {
   WindowRec& r = rec(w);

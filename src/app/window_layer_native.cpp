@@ -8,7 +8,7 @@
 
 #include "app/window_defs.h"
 #include "app/window_events.h"
-#include "app/window_layer.h"
+#include "ui/window_layer.h"
 
 namespace ui {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/window_layer.h"
+#include "ui/window_layer.h"
 
 namespace ui {
 

@@ -22,7 +22,7 @@ HWND controlHandle(Window w, const std::string& control) {
 }
 
 HWND pageHandle(int page) {
-  return onWindow<HWND>([&]() -> HWND { return page >= 0 && page < kPages ? gPages[page] : nullptr; });
+  return onWindow<HWND>([&]() -> HWND { return page >= 0 && page < kPages ? layerState().pages[page] : nullptr; });
 }
 
 void setWindowVisible(Window w, bool visible) {
@@ -102,9 +102,9 @@ void setText(Window w, const std::string& control, const std::string& text) {
   runOnWindowThread([&] {
     ControlRec* c = findRec(w, control);
     if (!c || c->def->kind == Kind::List || c->def->kind == Kind::Tab || c->def->kind == Kind::Combo) return;
-    gProgramWriting = true;
+    layerState().programWriting = true;
     SetWindowTextW(c->hwnd, codepage::gbkToWide(text).c_str());
-    gProgramWriting = false;
+    layerState().programWriting = false;
   });
 }
 
@@ -136,8 +136,9 @@ void setInputMode(Window w, const std::string& control, InputMode mode) {
 InputMode inputMode(Window w, const std::string& control) {
   return onWindow<InputMode>([&] {
     HWND h = findKind(w, control, Kind::Edit);
-    auto it = gInputModes.find(h);
-    return h && it != gInputModes.end() ? it->second : InputMode::Normal;
+    const auto& modes = layerState().inputModes;
+    auto it = modes.find(h);
+    return h && it != modes.end() ? it->second : InputMode::Normal;
   });
 }
 

@@ -13,22 +13,24 @@ namespace layer {
 namespace {
 
 void dispatchEvent(HWND control, Event e) {
-  auto it = gByHandle.find(control);
-  if (it == gByHandle.end()) return;
+  const auto& byHandle = layerState().byHandle;
+  auto it = byHandle.find(control);
+  if (it == byHandle.end()) return;
   if (auto handler = boundHandler(it->second->window, it->second->name, e)) handler();
 }
 
 // WM_COMMAND from a control of ours, turned into the control's event.
 void onCommand(HWND control, UINT code) {
-  auto it = gByHandle.find(control);
-  if (it == gByHandle.end()) return;
+  const auto& byHandle = layerState().byHandle;
+  auto it = byHandle.find(control);
+  if (it == byHandle.end()) return;
   switch (it->second->kind) {
     case Kind::Button:
     case Kind::CheckBox:
       if (code == BN_CLICKED) dispatchEvent(control, Event::Clicked);
       break;
     case Kind::Edit:
-      if (code == EN_CHANGE && !gProgramWriting) dispatchEvent(control, Event::Changed);
+      if (code == EN_CHANGE && !layerState().programWriting) dispatchEvent(control, Event::Changed);
       break;
     case Kind::Combo:
       if (code == CBN_SELCHANGE) dispatchEvent(control, Event::Selected);
@@ -44,12 +46,12 @@ void onCommand(HWND control, UINT code) {
 
 void forgetWindow(Window w) {
   WindowRec& r = rec(w);
-  for (auto& [name, c] : r.controls) gByHandle.erase(c.hwnd);
+  for (auto& [name, c] : r.controls) layerState().byHandle.erase(c.hwnd);
   r.controls.clear();
   r.hwnd = nullptr;
   if (w == Window::Main) {
-    gTab = nullptr;
-    for (HWND& p : gPages) p = nullptr;
+    layerState().tab = nullptr;
+    for (HWND& p : layerState().pages) p = nullptr;
   }
 }
 
@@ -84,13 +86,13 @@ LRESULT CALLBACK windowProcedure(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     case WM_NOTIFY: {
       auto* hdr = reinterpret_cast<NMHDR*>(lp);
-      if (hdr->hwndFrom != gTab || hdr->code != TCN_SELCHANGE) break;
-      showPage(TabCtrl_GetCurSel(gTab));
+      if (hdr->hwndFrom != layerState().tab || hdr->code != TCN_SELCHANGE) break;
+      showPage(TabCtrl_GetCurSel(layerState().tab));
       return 0;
     }
     case WM_CTLCOLORSTATIC: {
-      auto it = gByHandle.find(reinterpret_cast<HWND>(lp));
-      if (it == gByHandle.end() || !it->second->link) break;
+      auto it = layerState().byHandle.find(reinterpret_cast<HWND>(lp));
+      if (it == layerState().byHandle.end() || !it->second->link) break;
       HDC dc = reinterpret_cast<HDC>(wp);
       SetTextColor(dc, RGB(0, 0, 238));
       SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
@@ -106,16 +108,16 @@ LRESULT CALLBACK windowProcedure(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   return DefWindowProcW(hwnd, msg, wp, lp);
 }
 
-bool onWindowThread() { return gWindowThread == GetCurrentThreadId(); }
+bool onWindowThread() { return layerState().windowThread == GetCurrentThreadId(); }
 
 void runOnWindowThread(const std::function<void()>& work) {
-  if (!gWindowThread) startWindowThread();
+  if (!layerState().windowThread) startWindowThread();
   if (onWindowThread()) {
     work();
     return;
   }
   // One synchronous hop: the window thread runs the whole update before it reads its next message.
-  SendMessageW(gDispatcher, WMAPP_RUN, 0, reinterpret_cast<LPARAM>(&work));
+  SendMessageW(layerState().dispatcher, WMAPP_RUN, 0, reinterpret_cast<LPARAM>(&work));
 }
 
 void raiseEvent(Window w, const std::string& control, Event e) {
@@ -123,11 +125,12 @@ void raiseEvent(Window w, const std::string& control, Event e) {
 }
 
 void holdInput(bool hold) {
-  if (!gWindowThread) return;  // no windows to hold
+  if (!layerState().windowThread) return;  // no windows to hold
   runOnWindowThread([&] {
-    gInputHolds += hold ? 1 : -1;
-    if (gInputHolds == (hold ? 1 : 0)) {
-      for (WindowRec& r : gWindows)
+    LayerState& state = layerState();
+    state.inputHolds += hold ? 1 : -1;
+    if (state.inputHolds == (hold ? 1 : 0)) {
+      for (WindowRec& r : state.windows)
         if (r.hwnd) EnableWindow(r.hwnd, hold ? FALSE : TRUE);
     }
   });

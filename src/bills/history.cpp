@@ -4,12 +4,12 @@
 #include <atomic>
 #include <cmath>
 
-#include "app/window_layer.h"
 #include "bills/ledger.h"
 #include "common/datetime.h"
 #include "common/money.h"
 #include "common/text.h"
 #include "server/protocol.h"
+#include "ui/window_layer.h"
 
 namespace bills {
 

@@ -1,10 +1,10 @@
 #include "bills/ledger.h"
 
-#include "app/controls.h"
 #include "app/window_defs.h"
-#include "app/window_layer.h"
 #include "common/datetime.h"
 #include "common/money.h"
+#include "ui/controls.h"
+#include "ui/window_layer.h"
 #include "voice/announcer.h"
 
 namespace bills {

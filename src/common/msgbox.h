@@ -1,5 +1,7 @@
 // The program's message box: OK only, no icon, no owner, modal for the whole program, callable from
-// either thread; returns when the user has dismissed it.
+// either thread; returns when the user has dismissed it. On Windows it lives with the window layer
+// (app/msgbox_win32.cpp), as a box raised off the window thread holds the windows' input; natively a
+// stand-in records it (msgbox_native.cpp, msgbox_shown.h).
 #pragma once
 #include <string>
 

@@ -2,16 +2,16 @@
 
 #include <atomic>
 
-#include "app/controls.h"
-#include "app/pz_ini.h"
-#include "app/settings.h"
-#include "app/window_layer.h"
 #include "common/msgbox.h"
+#include "common/pz_ini.h"
+#include "common/settings_file.h"
 #include "server/link.h"
 #include "server/link_testing.h"
 #include "server/machine_id.h"
 #include "server/protocol.h"
 #include "server/wait.h"
+#include "ui/controls.h"
+#include "ui/window_layer.h"
 
 namespace account {
 namespace {

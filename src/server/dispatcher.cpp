@@ -3,16 +3,16 @@
 #include <mutex>
 #include <vector>
 
-#include "app/controls.h"
-#include "app/lifecycle.h"
-#include "app/window_layer.h"
 #include "bills/ledger.h"
 #include "common/msgbox.h"
+#include "common/program_end.h"
 #include "common/text.h"
 #include "server/account.h"
 #include "server/link.h"
 #include "server/protocol.h"
 #include "server/web_address.h"
+#include "ui/controls.h"
+#include "ui/window_layer.h"
 
 namespace server {
 namespace {

@@ -5,17 +5,17 @@
 #include <mutex>
 #include <utility>
 
-#include "app/controls.h"
-#include "app/lifecycle.h"
-#include "app/window_layer.h"
 #include "bills/history.h"
 #include "common/msgbox.h"
+#include "common/program_end.h"
 #include "server/account.h"
 #include "server/built_in_endpoint.h"
 #include "server/dispatcher.h"
 #include "server/link_testing.h"
 #include "server/wait.h"
 #include "server/ws/websocket_client.h"
+#include "ui/controls.h"
+#include "ui/window_layer.h"
 
 namespace server {
 namespace {
@@ -65,7 +65,7 @@ std::string endpoint() {
 }
 
 bool attempt(Link& link) {
-  const bool made = link.client.Connect(endpoint(), true);
+  const bool made = link.client.Connect(endpoint());
   link.lastConnectResult = made ? 1 : 0;
   return made;
 }

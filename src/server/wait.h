@@ -1,4 +1,5 @@
-// Waiting without freezing the windows: the calling thread goes on processing its window messages.
+// Waiting without freezing the windows: the calling thread goes on processing its window messages. On
+// Windows it lives with the window layer's message pump (app/wait_win32.cpp); natively it is a sleep.
 #pragma once
 
 namespace server {

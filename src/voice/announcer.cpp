@@ -2,8 +2,8 @@
 
 #include <atomic>
 
-#include "app/controls.h"
-#include "app/window_layer.h"
+#include "ui/controls.h"
+#include "ui/window_layer.h"
 #include "voice/speech.h"
 
 namespace voice {

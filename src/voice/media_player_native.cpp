@@ -1,6 +1,6 @@
 // Natively there is no Media Control Interface and no sound: the player keeps only which file it has
 // open, on the window thread like the real one.
-#include "app/window_layer.h"
+#include "ui/window_layer.h"
 #include "voice/media_player.h"
 
 namespace player {

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "app/window_layer.h"
+#include "ui/window_layer.h"
 #include "voice/media_player.h"
 
 namespace player {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/window_defs.h"
-#include "app/window_layer.h"
+#include "ui/window_layer.h"
 
 namespace {
 

@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/window_layer.h"
 #include "bills/history.h"
 #include "bills/ledger.h"
 #include "server/protocol.h"
+#include "ui/window_layer.h"
 
 namespace {
 

@@ -11,16 +11,16 @@
 #include <thread>
 #include <vector>
 
-#include "app/window_layer.h"
+#include "app/lifecycle_native.h"
+#include "app/settings_native.h"
 #include "bills/history.h"
 #include "common/msgbox.h"
 #include "common/msgbox_shown.h"
+#include "common/pz_ini.h"
 #include "server/link.h"
 #include "server/link_testing.h"
-#include "app/lifecycle_native.h"
-#include "app/pz_ini.h"
-#include "app/settings_native.h"
 #include "server/web_address.h"
+#include "ui/window_layer.h"
 
 namespace linktest {
 

@@ -236,7 +236,7 @@ INSTANTIATE_TEST_SUITE_P(, WsClientOverTlsOrNot, testing::Bool(),
 TEST_P(WsClientOverTlsOrNot, ExchangesChineseTextBothWays) {
   EXPECT_EQ(client.GetConnectStatus(), -1);
   std::string reason;
-  ASSERT_TRUE(client.Connect(at("/echo"), true, &reason)) << reason;
+  ASSERT_TRUE(client.Connect(at("/echo"), &reason)) << reason;
   EXPECT_EQ(client.GetConnectStatus(), 1);
   ASSERT_TRUE(recorder->waitCount(2));
   // The peer's own UTF-8 greeting arrives as GBK.
@@ -367,11 +367,11 @@ TEST_P(WsClientOverTlsOrNot, ServerCloseAndDropRaiseDisconnected) {
 
 TEST_F(WsClientTest, FailedConnectsRaiseConnectFailed) {
   std::string reason;
-  EXPECT_FALSE(client.Connect(kNobodyThere, true, &reason));
+  EXPECT_FALSE(client.Connect(kNobodyThere, &reason));
   EXPECT_FALSE(reason.empty());
-  EXPECT_FALSE(client.Connect(gPeer.url("/bad-accept"), true, &reason));
+  EXPECT_FALSE(client.Connect(gPeer.url("/bad-accept"), &reason));
   EXPECT_NE(reason.find("Sec-WebSocket-Accept"), std::string::npos) << reason;
-  EXPECT_FALSE(client.Connect(gPeer.url("/refuse"), true, &reason));
+  EXPECT_FALSE(client.Connect(gPeer.url("/refuse"), &reason));
   EXPECT_NE(reason.find("403"), std::string::npos) << reason;
   EXPECT_FALSE(client.Connect("wss://127.0.0.1:" + std::to_string(gPeer.port) + "/echo"));
   EXPECT_FALSE(client.Connect("not an address"));
@@ -384,10 +384,10 @@ TEST_F(WsClientTest, FailedConnectsRaiseConnectFailed) {
 TEST_F(WsClientTest, ATlsServerWhoseCertificateDoesNotCheckOutIsRefusedLikeAnAbsentOne) {
   std::string reason;
   // The trusted certificate asked for by another name: it is for localhost only.
-  EXPECT_FALSE(client.Connect(gPeer.secureUrl("/echo?wrong-name", "127.0.0.1"), true, &reason));
+  EXPECT_FALSE(client.Connect(gPeer.secureUrl("/echo?wrong-name", "127.0.0.1"), &reason));
   EXPECT_NE(reason.find("certificate"), std::string::npos) << reason;
   // The right name on a certificate nothing trusts.
-  EXPECT_FALSE(client.Connect(gPeer.secureUrl("/echo?untrusted", "localhost", gPeer.untrustedPort), true, &reason));
+  EXPECT_FALSE(client.Connect(gPeer.secureUrl("/echo?untrusted", "localhost", gPeer.untrustedPort), &reason));
   EXPECT_NE(reason.find("certificate"), std::string::npos) << reason;
   EXPECT_EQ(client.GetConnectStatus(), -1);
   ASSERT_TRUE(recorder->waitCount(2));

@@ -1,6 +1,6 @@
 // The WebSocket client the server link talks through (RFC 6455, ws:// and wss://).
 //
-// Threads: a private I/O thread per connection owns the socket (reads frames, answers pings, runs the
+// Threads (and the lock order, in client_state.h): a private I/O thread per connection owns the socket (reads frames, answers pings, runs the
 // keepalive clock) and queues events; one event thread per client runs the handlers, one event at a
 // time, so a handler may block for minutes without the connection missing a ping. Both threads hold
 // the client's state by shared pointer and are never joined: BaseRelease shuts the socket down and
@@ -21,9 +21,8 @@ struct ClientState;
 
 class WebSocketClient {
  public:
-  // Message types passed to the message handler.
+  // The type of a text message passed to the message handler (a binary one has another).
   static constexpr int32_t kTextMessage = 1;
-  static constexpr int32_t kBinaryMessage = 2;
 
   using MessageHandler = std::function<void(int32_t type, int32_t handle)>;
   using EventHandler = std::function<void()>;
@@ -42,12 +41,12 @@ class WebSocketClient {
             EventHandler onDisconnected);
 
   // Connects to a ws:// or wss:// address, closing a connection that is still open first (quietly).
-  // Blocking: waits up to 10 s for the outcome (the TLS handshake and the certificate check included)
-  // and returns whether the connection was made. Called outside a
+  // Waits up to 10 s for the outcome (the TLS handshake and the certificate check included) and
+  // returns whether the connection was made, with the reason when it was not. Called outside a
   // handler, a failure raises the connect-failed event; from inside a handler it does not, as the
   // caller has the result. The connected event follows a success either way, after the running
-  // handler returns. Not blocking: returns true at once and reports only through the events.
-  bool Connect(std::string_view url, bool blocking = true, std::string* errorReason = nullptr);
+  // handler returns.
+  bool Connect(std::string_view url, std::string* errorReason = nullptr);
 
   // The text of the message `handle` names, converted from UTF-8 to GBK; valid only inside the
   // message handler that received the handle, the empty text otherwise.

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <numeric>
 
-#include "app/window_layer.h"
 #include "peer.h"
+#include "ui/window_layer.h"
 #include "voice/media_player.h"
 #include "voice/speech.h"
 

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <set>
 
-#include "app/window_layer.h"
 #include "peer.h"
 #include "support/percent_encoded.h"
+#include "ui/window_layer.h"
 
 #include <mmsystem.h>
 

@@ -7,8 +7,8 @@
 #include <set>
 #include <thread>
 
-#include "common/codepage_win32.h"
 #include "app/window_layer_win32.h"
+#include "common/codepage_win32.h"
 #include "common/msgbox.h"
 
 namespace msgbox {

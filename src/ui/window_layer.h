@@ -2,8 +2,10 @@
 // Callable from the window thread and from any other thread (a call from another thread is carried out
 // on the window thread). Control names are unique within a window only.
 //
-// On Windows the operations work on real controls; the native build has an in-memory stand-in with the
-// same behaviour over the same window definitions, so the portable core is tested without Windows.
+// The rest of the program reaches the windows only through these operations. On Windows they work on
+// real controls (app/window_*_win32.cpp); the native build has an in-memory stand-in with the same
+// behaviour over the same window definitions (app/window_layer_native.cpp), so the portable core is
+// tested without Windows.
 #pragma once
 #include <functional>
 #include <string>
