@@ -19,8 +19,8 @@ from pathlib import Path
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -44,6 +44,16 @@ def chromium(profile):
         options.add_argument(flag)
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 
+
+
+def gone(element):
+    """Whether the page the element was on has been replaced. Chrome says so as a stale element or, while
+    the new document is being built, as a node that "does not belong to the document"."""
+    try:
+        element.is_enabled()
+        return False
+    except WebDriverException:
+        return True
 
 class Page(unittest.TestCase):
     @classmethod
@@ -90,7 +100,7 @@ class Page(unittest.TestCase):
         """Clicks a link or a form's button and waits for the page that answers it."""
         page = self.find("html")
         self.find(css).click()
-        WebDriverWait(self.browser, 10).until(expected_conditions.staleness_of(page))
+        WebDriverWait(self.browser, 10).until(lambda _: gone(page))
 
     def sign_in(self, account, password):
         self.browser.delete_all_cookies()
