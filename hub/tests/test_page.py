@@ -45,7 +45,6 @@ def chromium(profile):
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 
 
-
 def gone(element):
     """Whether the page the element was on has been replaced. Chrome says so as a stale element or, while
     the new document is being built, as a node that "does not belong to the document"."""
