@@ -109,23 +109,18 @@ struct Opening {
 // Throws Refused (the configuration's fault) or Failure with the reason the hub cannot start.
 Opening prepare(const Config& config) {
   Opening o;
-  const auto zone = clock::zoneNamed(config.timezone);
-  if (!zone) throw Refused(2, "unknown time zone " + config.timezone);
-  o.zone = *zone;
+  o.zone = zoneOf(config);
   raiseDescriptorLimit();
   try {
     o.rules = recognise::loadRules(config.rulesFile);
   } catch (const Failure& e) {
     throw Failure(std::string("rules: ") + e.what());
   }
-  try {
-    o.store = store::openStore(config.database, config.data);
-    o.info = o.store->serverInfo();
-    o.revision = o.store->revision();
-    o.speechKey = o.store->sharedSecret("speech tokens", accounts::newIntakeKey() + accounts::newIntakeKey());
-  } catch (const store::Unavailable& e) {
-    throw Failure(e.what());
-  }
+  // The store's own failures are Failures already (store::Unavailable), with the engine's words.
+  o.store = store::openStore(config.database, config.data);
+  o.info = o.store->serverInfo();
+  o.revision = o.store->revision();
+  o.speechKey = o.store->sharedSecret("speech tokens", accounts::newIntakeKey() + accounts::newIntakeKey());
   if (!store::isPostgres(config.database)) warnIfOpenToOthers(config.data);
   return o;
 }

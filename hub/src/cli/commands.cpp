@@ -29,12 +29,6 @@ std::unique_ptr<store::Store> openStore(const Config& c) {
   }
 }
 
-clock::Zone zoneOf(const Config& c) {
-  const auto zone = clock::zoneNamed(c.timezone);
-  if (!zone) throw Refused(2, "unknown time zone " + c.timezone);
-  return *zone;
-}
-
 store::Account accountNamed(store::Store& st, const std::string& name) {
   auto account = st.accountByName(name);
   if (!account) throw Refused(1, "no account " + name);

@@ -171,4 +171,10 @@ Config readConfig(const std::filesystem::path& file) {
   return c;
 }
 
+clock::Zone zoneOf(const Config& config) {
+  const auto zone = clock::zoneNamed(config.timezone);
+  if (!zone) throw Refused(2, "unknown time zone " + config.timezone);
+  return *zone;
+}
+
 }  // namespace hub

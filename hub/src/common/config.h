@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.h"
 #include "common/failure.h"
 
 namespace hub {
@@ -73,5 +74,8 @@ struct Config {
 // for a file that cannot be read, is not TOML, has a key the hub does not know, or a value of the wrong
 // kind or out of range.
 Config readConfig(const std::filesystem::path& file);
+
+// The time zone the configuration names; Refused (status 2) for a name the zone database does not know.
+clock::Zone zoneOf(const Config& config);
 
 }  // namespace hub
