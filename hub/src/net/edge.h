@@ -65,8 +65,10 @@ inline HttpResponse jsonResponse(int status, std::string body) {
   return r;
 }
 
+// The hub's JSON refusal, {"ok":false,"error":"..."}, with the status.
+HttpResponse jsonFailure(int status, std::string_view error);
 // What the hub answers at an address it does not know, whichever part is asked.
-inline HttpResponse notFound() { return jsonResponse(404, R"({"ok":false,"error":"not found"})"); }
+inline HttpResponse notFound() { return jsonFailure(404, "not found"); }
 
 using Reply = std::function<void(HttpResponse)>;
 

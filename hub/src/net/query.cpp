@@ -1,8 +1,15 @@
-// A query's parameters, as the page, the speech service and the phones' forwarders read them.
+// What the edge gives every part without Beast: a query's parameters, as the page, the speech service
+// and the phones' forwarders read them, and the hub's JSON refusal.
+#include <boost/json.hpp>
+
 #include "common/text.h"
 #include "net/edge.h"
 
 namespace hub::net {
+
+HttpResponse jsonFailure(int status, std::string_view error) {
+  return jsonResponse(status, boost::json::serialize(boost::json::object{{"ok", false}, {"error", error}}));
+}
 
 std::string queryParameter(std::string_view query, std::string_view name) {
   while (!query.empty()) {

@@ -24,9 +24,7 @@ constexpr size_t kKeptTextBytes = 512;
 
 net::HttpResponse answer(int status, json::object body) { return net::jsonResponse(status, json::serialize(body)); }
 
-net::HttpResponse failure(int status, std::string_view error) {
-  return answer(status, {{"ok", false}, {"error", error}});
-}
+net::HttpResponse failure(int status, std::string_view error) { return net::jsonFailure(status, error); }
 
 // A phone's own time for a payment, as it writes it; empty is the hub's clock.
 clock::Millis timeOf(std::string_view text, const clock::Zone& zone, clock::Millis now) {
